@@ -1,0 +1,140 @@
+// The main thread from start to exit.
+#include "app/driver.h"
+
+#include "app/report.h"
+#include "control/control.h"
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+#include "kelvaring/text.h"
+#include "platform/platform.h"
+#include "random/subtractive_random.h"
+#include "settings/settings.h"
+
+namespace kelvaring {
+namespace {
+
+constexpr unsigned kPollMilliseconds = 500;
+constexpr unsigned kBeepFrequency = 880;
+constexpr unsigned kBeepMilliseconds = 200;
+
+void print(const std::string& line) { platform::printOut("%s", line.c_str()); }
+
+// The worker with its own fault course: a fault there prints the fault line
+// and ends the process with the fault's result code.
+void workerMain() {
+  platform::setFaultTranslator(endProcessOnFault);
+  testWorker();
+}
+
+// Owns the worker thread. Should the main function be left by an exception
+// while the worker runs, the worker is stopped and waited for here, before
+// the buffers can be released at exit.
+class WorkerRun {
+ public:
+  WorkerRun() = default;
+  ~WorkerRun() {
+    if (thread_.running()) {
+      requestStop();
+      thread_.join();
+    }
+  }
+  bool start() { return thread_.start(workerMain); }
+  bool waitForEnd(unsigned milliseconds) { return thread_.waitForEnd(milliseconds); }
+
+ private:
+  platform::Thread thread_;
+};
+
+void reportError() {
+  TestState& s = testState;
+  const Settings& settings = s.settings;
+  ++s.errors;
+  print(errorLine(s.errors, s.cycles.load(std::memory_order_relaxed), coverage()));
+  Text title;
+  title.format("%s - %i errors", kProgramName, static_cast<int32_t>(s.errors));
+  platform::setConsoleTitle(title.c_str());
+  if (settings.verbose != 0) {
+    MismatchDetail& d = s.detail;
+    char now[9];
+    print(detailLine(d.addressA.load(std::memory_order_relaxed), d.valueA.load(std::memory_order_relaxed),
+                     d.addressB.load(std::memory_order_relaxed), d.valueB.load(std::memory_order_relaxed),
+                     timeOfDayText(now)));
+    d.addressA.store(0, std::memory_order_relaxed);
+    d.valueA.store(0, std::memory_order_relaxed);
+    d.addressB.store(0, std::memory_order_relaxed);
+    d.valueB.store(0, std::memory_order_relaxed);
+  }
+  if (settings.signal != 0) platform::beep(kBeepFrequency, kBeepMilliseconds);
+  if (settings.errmax != 0 && s.errors >= static_cast<uint32_t>(settings.errmax)) requestStop();
+}
+
+void monitor(WorkerRun& worker) {
+  TestState& s = testState;
+  while (!worker.waitForEnd(kPollMilliseconds)) {
+    // One report per poll, however many mismatches came in between.
+    if (s.errorSeen.exchange(false, std::memory_order_relaxed)) {
+      reportError();
+    } else {
+      ++s.spinnerCount;
+      print(progressLine(s.cycles.load(std::memory_order_relaxed), coverage(), spinnerCharacter(s.spinnerCount)));
+    }
+  }
+}
+
+int guardedRun(int argc, char** argv) {
+  TestState& s = testState;
+  Text name(argc > 0 && argv[0] != nullptr ? argv[0] : "");
+  makeShortName(name);
+  print(bannerLine(__DATE__));
+  print(usageLine(name.c_str()));
+  if (settingsPath(name)) readSettings(name.c_str());
+  platform::setConsoleTitle(kProgramName);
+  uint32_t megabytes = megabytesArgument(argc, argv);
+  seedRandom();
+  uint64_t bytes = megabytes != 0 ? uint64_t{megabytes} << 20 : platform::availablePhysicalMemory();
+  if (!allocateBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
+
+  CtrlHandlerGuard guard(onConsoleControl);
+  WorkerRun worker;
+  if (!worker.start()) return platform::printErr("Thread creation failed.\n");
+  char now[9];
+  if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
+  monitor(worker);
+  print(summaryLine(s.errors, s.cycles.load(std::memory_order_relaxed), coverage()));
+  if (s.settings.verbose != 0) platform::printOut("Finished %s\n", timeOfDayText(now));
+  // A run that found bad memory must not look like a success to a script.
+  return s.errors != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+bool (*versionCheck)() = checkOsVersion;
+
+bool isObsoleteKernel(bool known, int major, int minor) {
+  return !known || major < 3 || (major == 3 && minor < 14);
+}
+
+bool checkOsVersion() {
+  int major = 0;
+  int minor = 0;
+  bool known = platform::kernelVersion(major, minor);
+  return isObsoleteKernel(known, major, minor);
+}
+
+bool confirmObsoleteVersion() {
+  platform::printErr("Obsolete or unsupported OS version. Continue? (Y/N) ");
+  int answer = platform::readAnswer();
+  return answer == 'y' || answer == 'Y';
+}
+
+int runProgram(int argc, char** argv) {
+  if (versionCheck() && !confirmObsoleteVersion()) return -1;
+  platform::setFaultTranslator(translateFault);
+  try {
+    return guardedRun(argc, argv);
+  } catch (CAtlException e) {
+    return e.m_hr;
+  }
+}
+
+}  // namespace kelvaring

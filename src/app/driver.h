@@ -1,0 +1,21 @@
+// The test driver: start-up, the monitor loop and the end of a run.
+#pragma once
+
+namespace kelvaring {
+
+// Kernels before 3.14 lack the available-memory estimate the default test
+// size is taken from.
+bool isObsoleteKernel(bool known, int major, int minor);
+// Whether the running system is obsolete for this program.
+bool checkOsVersion();
+
+// Asks whether to go on anyway; true only for an answer starting with y/Y.
+bool confirmObsoleteVersion();
+
+// The whole run; its result is the process exit status.
+int runProgram(int argc, char** argv);
+
+// The version check used by runProgram; tests may replace it.
+extern bool (*versionCheck)();
+
+}  // namespace kelvaring

@@ -1,0 +1,94 @@
+#include "app/report.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "kelvaring/state.h"
+#include "platform/platform.h"
+
+namespace kelvaring {
+namespace {
+
+[[gnu::format(printf, 1, 2)]] std::string formatted(const char* fmt, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, fmt);
+  int n = std::vsnprintf(line, sizeof line, fmt, args);
+  va_end(args);
+  return n < 0 ? std::string() : std::string(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+}
+
+// Counts print as signed 32-bit numbers, as the console lines always have.
+int32_t count(uint32_t value) { return static_cast<int32_t>(value); }
+
+}  // namespace
+
+char spinnerCharacter(uint32_t spinnerCount) { return ".:. "[spinnerCount % 4]; }
+
+double coverage(uint32_t opsPerCycle, uint64_t wordCount, uint32_t cycles) {
+  if (wordCount == 0) return 0;
+  return static_cast<double>(opsPerCycle) / static_cast<double>(wordCount) * static_cast<double>(cycles) * 10;
+}
+
+double coverage() {
+  return coverage(testState.opsPerCycle, testState.bufferA.wordCount,
+                  testState.cycles.load(std::memory_order_relaxed));
+}
+
+// printf's own rounding sends halves to even (2.5 would print 2).
+double roundHalfUp(double value) { return std::floor(value + 0.5); }
+
+std::string bannerLine(const char* buildDate) {
+  return formatted("\n%s - build %s (beta), %.*s", kProgramName, buildDate, static_cast<int>(kNoticeText.size()),
+                   kNoticeText.data());
+}
+
+std::string usageLine(const char* shortName) { return formatted("\nUsage: %s [megabytes]\n\n", shortName); }
+
+std::string progressLine(uint32_t cycles, double coverage, char spinner) {
+  return formatted("\r%i cycles, (%.0f%% coverage) %-7c", count(cycles), roundHalfUp(coverage), spinner);
+}
+
+std::string errorLine(uint32_t errors, uint32_t cycles, double coverage) {
+  return formatted("\rError %i, out of %i cycles, (%.0f%% coverage)%8c\n", count(errors), count(cycles),
+                   roundHalfUp(coverage), ' ');
+}
+
+std::string detailLine(uintptr_t addressA, uint32_t valueA, uintptr_t addressB, uint32_t valueB,
+                       const char* timeText) {
+  return formatted("[%016" PRIXPTR "]=%08" PRIx32 " vs [%016" PRIXPTR "]=%08" PRIx32 ", %s\n", addressA, valueA,
+                   addressB, valueB, timeText);
+}
+
+std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage) {
+  return formatted("\rErrors %i, cycles %i, (%.0f%% coverage)%10c\n", count(errors), count(cycles),
+                   roundHalfUp(coverage), ' ');
+}
+
+char* timeOfDayText(char* buffer) {
+  platform::TimeOfDay now = platform::localTimeOfDay();
+  auto twoDigits = [](int value) { return static_cast<unsigned>(value) % 100u; };
+  std::snprintf(buffer, 9, "%02u:%02u:%02u", twoDigits(now.hour), twoDigits(now.minute), twoDigits(now.second));
+  return buffer;
+}
+
+void makeShortName(Text& name) {
+  char* buffer = name.buffer(name.length());
+  const char* slash = std::strrchr(buffer, '/');
+  if (slash != nullptr) std::memmove(buffer, slash + 1, std::strlen(slash + 1) + 1);
+  if (char* dot = std::strrchr(buffer, '.')) *dot = '\0';
+  name.releaseBuffer();
+}
+
+uint32_t megabytesArgument(int argc, char** argv) {
+  if (argc < 2 || argv[1] == nullptr) return 0;
+  const char* digits = argv[1];
+  uint32_t megabytes = 0;
+  while (*digits >= '0' && *digits <= '9') megabytes = megabytes * 10 + static_cast<uint32_t>(*digits++ - '0');
+  return megabytes;
+}
+
+}  // namespace kelvaring

@@ -1,0 +1,44 @@
+// Stopping a run in order, and faults turned into the run's end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kelvaring {
+
+// Ctrl+C, Ctrl+Break (Ctrl+\) and a close handled: notice, then the stop
+// request. Other control types are declined.
+bool onConsoleControl(uint32_t controlType);
+
+// Keeps a console control handler registered while it lives.
+class CtrlHandlerGuard {
+ public:
+  explicit CtrlHandlerGuard(platform::ControlHandler handler) : handler_(handler) {
+    platform::addControlHandler(handler_);
+  }
+  virtual ~CtrlHandlerGuard() { platform::removeControlHandler(handler_); }
+  CtrlHandlerGuard(const CtrlHandlerGuard&) = delete;
+  CtrlHandlerGuard& operator=(const CtrlHandlerGuard&) = delete;
+
+ private:
+  platform::ControlHandler handler_;
+};
+
+// The line printed for a fault, ending with a line end.
+std::string faultLine(uint32_t code, const platform::FaultRecord& record);
+
+// The result code a fault ends the run with: the code itself when it reads
+// as zero or negative, else its low 16 bits as a Win32 HRESULT.
+int32_t faultResult(uint32_t code);
+
+// The main thread's translator: prints the fault line and throws a
+// CAtlException with the fault's result code.
+[[noreturn]] void translateFault(uint32_t code, const platform::FaultRecord& record);
+
+// The worker thread's translator: prints the fault line and ends the process
+// with the fault's result code as exit status.
+[[noreturn]] void endProcessOnFault(uint32_t code, const platform::FaultRecord& record);
+
+}  // namespace kelvaring

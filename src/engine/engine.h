@@ -1,0 +1,33 @@
+// The test engine: the two test buffers and the worker that hammers them.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvaring {
+
+inline constexpr uint32_t kFillWord = 0x00000045;
+inline constexpr uint64_t kLongCycleThreshold = 0x10000000;  // 256 MiB
+inline constexpr uint32_t kShortCycleOps = 0x100000;
+inline constexpr uint32_t kLongCycleOps = 0xA00000;
+
+// Splits `bytes` into two buffers of bytes / 8 words each, fills both with
+// the fill word and prints the allocation line. False, with nothing printed,
+// when either buffer cannot be obtained.
+bool allocateBuffers(uint64_t bytes);
+
+// One test cycle of opsPerCycle random operations; worker thread only.
+void runCycle();
+
+// The worker thread's entry: priorities, a short pause, then cycles until a
+// stop is requested.
+void testWorker();
+
+// Asks the worker to end after its current cycle; ends a pause at once.
+// Callable from any thread except from inside a signal handler.
+void requestStop();
+
+// The pause after a cycle; replaceable so that tests can watch it.
+extern void (*pauseAfterCycle)(uint32_t milliseconds);
+void waitForStopOrTimeout(uint32_t milliseconds);
+
+}  // namespace kelvaring

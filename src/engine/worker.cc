@@ -1,0 +1,113 @@
+// The test worker. runCycle is the product: every read and write below is a
+// real access to the buffers (volatile), in the order listed, with no lock,
+// system call or allocation between them.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+#include "platform/platform.h"
+#include "random/subtractive_random.h"
+
+namespace kelvaring {
+namespace {
+
+std::mutex pauseLock;
+std::condition_variable pauseEnded;
+
+constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
+
+// Kept out of line: mismatches are rare and the loop stays tight without it.
+[[gnu::noinline, gnu::cold]] void handleMismatch(uint64_t index) {
+  TestState& s = testState;
+  s.errorSeen.store(true, std::memory_order_relaxed);
+  if (s.settings.method == 1) {
+    uint32_t freshA = s.bufferA.at(index);
+    uint32_t freshB = s.bufferB.at(index);
+    s.stickyMask |= freshA ^ freshB;
+  }
+  if (s.settings.verbose != 0) {
+    MismatchDetail& d = s.detail;
+    d.addressA.store(reinterpret_cast<uintptr_t>(&s.bufferA.at(index)), std::memory_order_relaxed);
+    d.valueA.store(s.bufferA.at(index), std::memory_order_relaxed);
+    d.addressB.store(reinterpret_cast<uintptr_t>(&s.bufferB.at(index)), std::memory_order_relaxed);
+    d.valueB.store(s.bufferB.at(index), std::memory_order_relaxed);
+  }
+}
+
+template <typename NextIndex>
+void runOperations(uint32_t count, NextIndex nextIndex) {
+  TestBuffer& a = testState.bufferA;
+  TestBuffer& b = testState.bufferB;
+  for (uint32_t op = 0; op < count; ++op) {
+    uint64_t index = nextIndex();
+    uint32_t readA = a.at(index);
+    uint32_t readB = b.at(index);
+    if (readA != readB) [[unlikely]]
+      handleMismatch(index);
+    uint32_t value = nextRandom() | testState.stickyMask;
+    a.at(index) = value;
+    b.at(index) = value;
+    readA = a.at(index);
+    readB = b.at(index);
+    if (readA != readB) [[unlikely]]
+      handleMismatch(index);
+  }
+}
+
+}  // namespace
+
+void (*pauseAfterCycle)(uint32_t milliseconds) = waitForStopOrTimeout;
+
+void runCycle() {
+  const uint32_t count = testState.opsPerCycle;
+  const uint64_t words = testState.bufferA.wordCount;
+  if (count != 0) {
+    if (words < (uint64_t{1} << 32)) {
+      const uint32_t narrow = static_cast<uint32_t>(words);
+      runOperations(count, [narrow] { return uint64_t{nextRandom() % narrow}; });
+    } else if (words == (uint64_t{1} << 32)) {
+      runOperations(count, [] { return uint64_t{nextRandom()}; });
+    } else {
+      // Past 2^32 words one draw cannot reach every word: a second draw
+      // gives the index its high half.
+      runOperations(count, [words] {
+        uint64_t low = nextRandom();
+        uint64_t high = nextRandom();
+        return ((high << 32) | low) % words;
+      });
+    }
+  }
+  // The worker is the only writer of cycles.
+  testState.cycles.store(testState.cycles.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+void requestStop() {
+  testState.stopRequested.store(true, std::memory_order_relaxed);
+  // Taking the lock orders the store before a pausing worker's next check.
+  { std::lock_guard<std::mutex> hold(pauseLock); }
+  pauseEnded.notify_all();
+}
+
+void waitForStopOrTimeout(uint32_t milliseconds) {
+  std::unique_lock<std::mutex> hold(pauseLock);
+  auto stopped = [] { return testState.stopRequested.load(std::memory_order_relaxed); };
+  if (milliseconds == kEndlessPause)
+    pauseEnded.wait(hold, stopped);
+  else
+    pauseEnded.wait_for(hold, std::chrono::milliseconds(milliseconds), stopped);
+}
+
+void testWorker() {
+  const Settings& settings = testState.settings;
+  platform::setProcessPriority(settings.processPriorityClass);
+  platform::setThreadPriority(settings.threadPriority);
+  platform::sleepMilliseconds(10);
+  while (!testState.stopRequested.load(std::memory_order_relaxed)) {
+    runCycle();
+    if (settings.timeout != 0) pauseAfterCycle(static_cast<uint32_t>(settings.timeout));
+  }
+}
+
+}  // namespace kelvaring

@@ -1,0 +1,107 @@
+// Console output straight to the file descriptors, so that every print is
+// out at once whether the output is a terminal, a pipe or a file.
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kelvaring::platform {
+namespace {
+
+std::mutex outputLock;
+
+void writeAll(int fd, const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t n = ::write(fd, text, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+int printTo(int fd, const char* fmt, va_list args) {
+  char small[512];
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(small, sizeof small, fmt, args);
+  if (n < 0) {
+    va_end(again);
+    return n;
+  }
+  std::string large;
+  const char* text = small;
+  if (static_cast<size_t>(n) >= sizeof small) {
+    large.resize(static_cast<size_t>(n));
+    std::vsnprintf(large.data(), large.size() + 1, fmt, again);
+    text = large.c_str();
+  }
+  va_end(again);
+  std::lock_guard<std::mutex> hold(outputLock);
+  writeAll(fd, text, static_cast<size_t>(n));
+  return n;
+}
+
+}  // namespace
+
+int printOut(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  int n = printTo(STDOUT_FILENO, fmt, args);
+  va_end(args);
+  return n;
+}
+
+int printErr(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  int n = printTo(STDERR_FILENO, fmt, args);
+  va_end(args);
+  return n;
+}
+
+void writeOutRaw(const char* text, size_t length) { writeAll(STDOUT_FILENO, text, length); }
+
+int readAnswer() {
+  int first = std::getchar();
+  int c = first;
+  while (c != EOF && c != '\n') c = std::getchar();
+  return first == EOF ? -1 : first;
+}
+
+// The title escape and the bell only make sense on a terminal; in a pipe or
+// a file they would be noise.
+void setConsoleTitle(const char* title) {
+  if (isatty(STDOUT_FILENO)) printOut("\033]0;%s\007", title);
+}
+
+void beep(unsigned /*frequency*/, unsigned milliseconds) {
+  if (isatty(STDOUT_FILENO)) printOut("\a");
+  sleepMilliseconds(milliseconds);
+}
+
+uint32_t secondsSinceEpoch() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+TimeOfDay localTimeOfDay() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return {local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+bool kernelVersion(int& major, int& minor) {
+  utsname name{};
+  if (uname(&name) != 0) return false;
+  return std::sscanf(name.release, "%d.%d", &major, &minor) == 2;
+}
+
+}  // namespace kelvaring::platform

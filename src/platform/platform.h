@@ -1,0 +1,141 @@
+// The thin layer over the operating system. Nothing above it calls the
+// system directly; each service here is what the program needs of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "kelvaring/state.h"
+
+namespace kelvaring::platform {
+
+// --- Memory -----------------------------------------------------------------
+
+// Committed, zero-filled read-write memory; null for 0 bytes or on failure.
+void* commitMemory(uint64_t bytes, bool topDown);
+void releaseMemory(void* base, uint64_t bytes);
+
+// Physical memory available to a new allocation right now, in bytes; 0 when
+// the system does not say.
+uint64_t availablePhysicalMemory();
+
+// --- Time and version -------------------------------------------------------
+
+uint32_t secondsSinceEpoch();
+
+struct TimeOfDay {
+  int hour;
+  int minute;
+  int second;
+};
+TimeOfDay localTimeOfDay();
+
+// The running kernel's version; false when it cannot be read.
+bool kernelVersion(int& major, int& minor);
+
+// --- Console ----------------------------------------------------------------
+
+// Formatted output, written out at once (also into pipes and files) and
+// whole with respect to other threads. Returns the characters written.
+[[gnu::format(printf, 1, 2)]] int printOut(const char* fmt, ...);
+[[gnu::format(printf, 1, 2)]] int printErr(const char* fmt, ...);
+
+// Writes to standard output without any lock or allocation; usable while a
+// fault is being handled.
+void writeOutRaw(const char* text, size_t length);
+
+// Reads one line from standard input and returns its first character, or
+// -1 at the end of input.
+int readAnswer();
+
+void setConsoleTitle(const char* title);
+// Sounds the terminal's bell and blocks for the tone's duration.
+void beep(unsigned frequency, unsigned milliseconds);
+
+// --- Files ------------------------------------------------------------------
+
+// The full path of the running executable file; false when unknown.
+bool executablePath(std::string& path);
+bool pathExists(const std::string& path);
+// The whole content of a regular file of at most maxBytes bytes.
+bool readSmallFile(const std::string& path, size_t maxBytes, std::string& content);
+
+// --- Scheduling -------------------------------------------------------------
+
+void sleepMilliseconds(uint32_t milliseconds);
+// Failures are silent: the priorities stay as they were.
+void setProcessPriority(PriorityClass priorityClass);
+void setThreadPriority(ThreadPriority priority);
+
+// --- Threads ----------------------------------------------------------------
+
+// A thread of the program, with a signal stack of its own so that its faults
+// (a stack overflow included) can be handled.
+class Thread {
+ public:
+  Thread() = default;
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // False when the thread cannot be created.
+  bool start(void (*entry)());
+  // Waits at most `milliseconds` for the thread's end; true once it ended.
+  bool waitForEnd(unsigned milliseconds);
+  // Waits for the end without limit and releases the thread.
+  void join();
+  bool running() const { return started_; }
+
+  struct Shared;
+
+ private:
+  Shared* shared_ = nullptr;
+  unsigned long handle_ = 0;
+  bool started_ = false;
+};
+
+// --- Console control events -------------------------------------------------
+
+inline constexpr uint32_t kCtrlCEvent = 0;      // SIGINT
+inline constexpr uint32_t kCtrlBreakEvent = 1;  // SIGQUIT
+inline constexpr uint32_t kCtrlCloseEvent = 2;  // SIGHUP and SIGTERM
+
+// Receives the control type; true means handled. Runs on a thread of its
+// own, never inside a signal handler.
+using ControlHandler = bool (*)(uint32_t controlType);
+
+// While a handler is registered, SIGINT, SIGQUIT, SIGHUP and SIGTERM go to
+// it; before and after they take their default course. Register on the main
+// thread before any other thread of the program is started.
+bool addControlHandler(ControlHandler handler);
+void removeControlHandler(ControlHandler handler);
+
+// --- Faults -----------------------------------------------------------------
+
+// What is known of a fault besides its code. For an access violation the
+// kind of access (0 read, 1 write, 8 instruction fetch) and the address;
+// zero for faults raised by the program.
+struct FaultRecord {
+  uint64_t accessKind = 0;
+  uintptr_t address = 0;
+};
+
+// Called on the faulting thread while the fault is handled; it must not
+// return (it throws or ends the process).
+using FaultTranslator = void (*)(uint32_t code, const FaultRecord& record);
+
+// Makes `translator` the calling thread's fault translator and returns the
+// previous one. Processor faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE) on a
+// thread with a translator are handed to it on an alternate signal stack;
+// on a thread without one they take their default course.
+FaultTranslator setFaultTranslator(FaultTranslator translator);
+
+// Raises a fault with the given code on the calling thread, as a processor
+// fault would be. The breakpoint code takes the course of SIGTRAP.
+[[noreturn]] void raiseFault(uint32_t code);
+
+// Ends the process at once with the given status, without exit processing.
+[[noreturn]] void exitImmediately(int status);
+
+}  // namespace kelvaring::platform

@@ -1,0 +1,58 @@
+// The subtractive pseudo-random generator that chooses the word indexes and
+// the written values of the test.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "kelvaring/text.h"
+
+namespace kelvaring {
+
+// Slots are numbered 1 to 97; slots[0] is never used. Slots 1..55 form the
+// lag table and slots 55..96 the shuffle table (slot 55 belongs to both).
+struct SubtractiveRandom {
+  uint32_t slots[98];
+  int32_t writeIndex;
+  int32_t subtractIndex;
+  uint32_t lastOutput;
+};
+
+// The single generator of the process; only the worker draws from it.
+extern SubtractiveRandom randomState;
+
+// "aEbFcGdHeI", the time in decimal, a space and the notice, padded with
+// "K$" until it holds at least 98 characters.
+Text buildSeedText(uint32_t seconds, std::string_view notice);
+
+// Sets slots 1..97 from characters 1..97 of the seed text.
+void fillSlots(SubtractiveRandom& g, const Text& seedText);
+
+// Mixes the filled slots; leaves the indexes and lastOutput alone.
+void warmUp(SubtractiveRandom& g);
+
+// Fills and warms up `g` from the seed text built from `seconds` and
+// `notice`. Nothing of the previous state survives.
+void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view notice);
+
+// Resets errors, cycles and opsPerCycle of the test state and seeds the
+// process generator with the given time and the program's notice text.
+void seedRandomAt(uint32_t seconds);
+
+// seedRandomAt with the current time in whole seconds since 1970.
+void seedRandom();
+
+// Must not be called before seeding. Calls nothing, allocates nothing.
+inline uint32_t nextRandom(SubtractiveRandom& g = randomState) {
+  uint32_t x = g.slots[g.writeIndex] - g.slots[g.subtractIndex];
+  g.slots[g.writeIndex] = x;
+  if (--g.writeIndex == 0) g.writeIndex = 55;
+  if (--g.subtractIndex == 0) g.subtractIndex = 55;
+  uint32_t p = 55 + g.lastOutput % 42;
+  uint32_t r = g.slots[p];
+  g.lastOutput = r;
+  g.slots[p] = x;
+  return r;
+}
+
+}  // namespace kelvaring

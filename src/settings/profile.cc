@@ -1,0 +1,115 @@
+#include "settings/profile.h"
+
+#include <optional>
+
+namespace kelvaring {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimBlanks(std::string_view s) {
+  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Only A-Z and a-z fold; every other byte has to match exactly.
+bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Takes the next line off the front of `rest`, without its end. A line ends
+// at "\n", "\r\n" or a lone "\r"; the last one may have no end at all.
+std::string_view takeLine(std::string_view& rest) {
+  size_t end = 0;
+  while (end < rest.size() && rest[end] != '\n' && rest[end] != '\r') ++end;
+  std::string_view line = rest.substr(0, end);
+  size_t skip = end;
+  if (skip < rest.size()) {
+    if (rest[skip] == '\r' && skip + 1 < rest.size() && rest[skip + 1] == '\n') ++skip;
+    ++skip;
+  }
+  rest.remove_prefix(skip);
+  return line;
+}
+
+// The name inside "[name]" when `line` (already trimmed) is a section header.
+// A "[" line without "]" is not a header.
+std::optional<std::string_view> sectionName(std::string_view line) {
+  if (line.empty() || line.front() != '[') return std::nullopt;
+  size_t close = line.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return trimBlanks(line.substr(1, close - 1));
+}
+
+// The value of the first entry for `key` inside any occurrence of `section`,
+// scanning the text from the top; nullopt when there is none.
+std::optional<std::string_view> findValue(std::string_view text, std::string_view section,
+                                          std::string_view key) {
+  std::string_view rest = text;
+  // Entries before the first header belong to no section, so start outside.
+  bool inSection = false;
+  while (!rest.empty()) {
+    std::string_view line = trimBlanks(takeLine(rest));
+    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    if (line.front() == '[') {
+      std::optional<std::string_view> name = sectionName(line);
+      if (name) inSection = sameName(*name, section);
+      continue;
+    }
+    size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view entryKey = trimBlanks(line.substr(0, equals));
+    if (entryKey.empty()) continue;
+    if (inSection && sameName(entryKey, key)) {
+      return trimBlanks(line.substr(equals + 1));
+    }
+  }
+  return std::nullopt;
+}
+
+// Leading decimal digits after an optional sign, accumulated in unsigned
+// arithmetic so that long numbers wrap modulo 2^32 instead of overflowing.
+int32_t parseInt(std::string_view value) {
+  bool negative = false;
+  size_t i = 0;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+    negative = value[i] == '-';
+    ++i;
+  }
+  uint32_t number = 0;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    number = number * 10u + static_cast<uint32_t>(value[i] - '0');
+  }
+  if (negative) number = 0u - number;
+  return static_cast<int32_t>(number);  // two's complement pattern since C++20
+}
+
+std::string cutToBuffer(std::string_view s, size_t bufferSize) {
+  if (bufferSize == 0) return std::string();
+  return std::string(s.substr(0, bufferSize - 1));
+}
+
+}  // namespace
+
+int32_t profileInt(std::string_view text, std::string_view section, std::string_view key,
+                   int32_t defaultValue) {
+  std::optional<std::string_view> value = findValue(text, section, key);
+  if (!value) return defaultValue;
+  return parseInt(*value);
+}
+
+std::string profileString(std::string_view text, std::string_view section, std::string_view key,
+                          std::string_view defaultValue, size_t bufferSize) {
+  std::optional<std::string_view> value = findValue(text, section, key);
+  return cutToBuffer(value ? *value : defaultValue, bufferSize);
+}
+
+}  // namespace kelvaring

@@ -1,0 +1,106 @@
+// Settings from the file that bears the executable's name.
+#include "settings/settings.h"
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "settings/profile.h"
+
+namespace kelvaring {
+namespace {
+
+constexpr const char* kSection = "tweak";
+// Level names arrive through a 32-character buffer: a longer name is cut
+// and so matches nothing.
+constexpr size_t kLevelNameBuffer = 32;
+
+bool sameName(const std::string& a, const char* b) {
+  size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Replaces the extension of the path's file name, or appends one.
+void renameExtension(Text& path, const char* extension) {
+  size_t length = path.length();
+  char* buffer = path.buffer(length + std::strlen(extension));
+  const char* slash = std::strrchr(buffer, '/');
+  char* name = slash != nullptr ? buffer + (slash - buffer) + 1 : buffer;
+  char* dot = std::strrchr(name, '.');
+  std::strcpy(dot != nullptr ? dot : buffer + length, extension);
+  path.releaseBuffer();
+}
+
+void readProcessLevel(const std::string& text, Settings& settings) {
+  std::string name = profileString(text, kSection, "process", "normal", kLevelNameBuffer);
+  const char* shown = nullptr;
+  if (sameName(name, "normal")) {
+    settings.processPriorityClass = PriorityClass::normal;
+  } else if (sameName(name, "above")) {
+    settings.processPriorityClass = PriorityClass::aboveNormal;
+    shown = "ABOVE_NORMAL_PRIORITY_CLASS";
+  } else if (sameName(name, "high")) {
+    settings.processPriorityClass = PriorityClass::high;
+    shown = "HIGH_PRIORITY_CLASS";
+  }
+  if (shown != nullptr && settings.verbose != 0) platform::printOut("%s in use.\n", shown);
+}
+
+void readThreadLevel(const std::string& text, Settings& settings) {
+  std::string name = profileString(text, kSection, "thread", "normal", kLevelNameBuffer);
+  const char* shown = nullptr;
+  if (sameName(name, "normal")) {
+    settings.threadPriority = ThreadPriority::normal;
+  } else if (sameName(name, "below")) {
+    settings.threadPriority = ThreadPriority::belowNormal;
+    shown = "THREAD_PRIORITY_BELOW_NORMAL";
+  } else if (sameName(name, "above")) {
+    settings.threadPriority = ThreadPriority::aboveNormal;
+    shown = "THREAD_PRIORITY_ABOVE_NORMAL";
+  } else if (sameName(name, "high")) {
+    settings.threadPriority = ThreadPriority::highest;
+    shown = "THREAD_PRIORITY_HIGHEST";
+  }
+  if (shown != nullptr && settings.verbose != 0) platform::printOut("%s in use.\n", shown);
+}
+
+}  // namespace
+
+bool settingsPath(Text& path) {
+  std::string executable;
+  if (!platform::executablePath(executable)) return false;
+  path = Text(executable.c_str());
+  renameExtension(path, ".ini");
+  return platform::pathExists(path.str());
+}
+
+void applySettingsText(const std::string& text) {
+  Settings& settings = testState.settings;
+  // A terminal cannot be left for a new one; the switch is announced and
+  // the output stays where it is.
+  if (profileInt(text, kSection, "console", 0) != 0) platform::printOut("new console created.\n");
+  settings.verbose = profileInt(text, kSection, "verbose", 0);
+  settings.timeout = profileInt(text, kSection, "timeout", 0);
+  settings.signal = profileInt(text, kSection, "signal", 0);
+  settings.method = profileInt(text, kSection, "method", 0);
+  settings.topmem = profileInt(text, kSection, "topmem", 0);
+  settings.errmax = profileInt(text, kSection, "errmax", 0);
+  readProcessLevel(text, settings);
+  readThreadLevel(text, settings);
+}
+
+void readSettings(const char* path) {
+  std::string text;
+  // A file that cannot be read, is not a regular file, is too large or holds
+  // binary data gives every setting its default.
+  if (!platform::readSmallFile(path, kMaxSettingsFileBytes, text) || text.find('\0') != std::string::npos)
+    text.clear();
+  applySettingsText(text);
+}
+
+}  // namespace kelvaring

@@ -1,0 +1,23 @@
+// The settings file beside the executable.
+#pragma once
+
+#include "kelvaring/text.h"
+
+namespace kelvaring {
+
+// Files larger than this are not settings files; they give the defaults.
+inline constexpr size_t kMaxSettingsFileBytes = 1 << 20;
+
+// Fills `path` with the executable's own path, its extension replaced by
+// ".ini", and tells whether something exists there. When the executable's
+// path is unknown, returns false and leaves `path` as it was.
+bool settingsPath(Text& path);
+
+// Reads every key of section "tweak" into the test state's settings and
+// prints the lines that the chosen settings call for.
+void readSettings(const char* path);
+
+// The same, from the file's text; a missing key keeps its default.
+void applySettingsText(const std::string& text);
+
+}  // namespace kelvaring
