@@ -1,26 +1,30 @@
 // Threads, pauses and scheduling priorities.
 #include <dirent.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 
 #include "platform/platform.h"
 #include "platform/signal_stack.h"
 
 namespace kelvaring::platform {
 
+// The end of a thread is a word set as its last action and waited for with
+// a plain futex. A fault translated into an exception may unwind the main
+// thread out of this wait; unlike a condition variable or a timed join, the
+// futex leaves no half-finished waiter state behind.
 struct Thread::Shared {
   void (*entry)() = nullptr;
-  std::mutex lock;
-  std::condition_variable ended;
-  bool done = false;
+  std::atomic<uint32_t> done{0};
 };
 
 namespace {
@@ -30,9 +34,8 @@ void* threadMain(void* argument) {
   ensureSignalStack();
   shared->entry();
   releaseSignalStack();
-  std::lock_guard<std::mutex> hold(shared->lock);
-  shared->done = true;
-  shared->ended.notify_all();
+  shared->done.store(1, std::memory_order_release);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&shared->done), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
   return nullptr;
 }
 
@@ -57,9 +60,15 @@ bool Thread::start(void (*entry)()) {
 
 bool Thread::waitForEnd(unsigned milliseconds) {
   if (!started_) return true;
-  std::unique_lock<std::mutex> hold(shared_->lock);
-  return shared_->ended.wait_for(hold, std::chrono::milliseconds(milliseconds),
-                                 [this] { return shared_->done; });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (shared_->done.load(std::memory_order_acquire) == 0) {
+    auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::nanoseconds(0)) return false;
+    auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec timeout{static_cast<time_t>(nanos / 1000000000), static_cast<long>(nanos % 1000000000)};
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&shared_->done), FUTEX_WAIT_PRIVATE, 0, &timeout, nullptr, 0);
+  }
+  return true;
 }
 
 void Thread::join() {

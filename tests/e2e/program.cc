@@ -1,0 +1,59 @@
+#include "program.h"
+
+#include <gtest/gtest.h>
+
+namespace e2e {
+
+Program::Program(const Launch& launch) {
+  std::string path = dir_.copy_executable(kExecutable, launch.name);
+  if (launch.settings) {
+    // The extension, if any, gives way to ".ini".
+    dir_.write_file(launch.name.substr(0, launch.name.rfind('.')) + ".ini", *launch.settings);
+  }
+  std::vector<std::string> argv{path};
+  argv.insert(argv.end(), launch.args.begin(), launch.args.end());
+  Options options(path, argv, dir_.path());
+  if (launch.toFile) options.out = Redirect::to_file(dir_.file("out.txt"));
+  options.address_space_limit = launch.addressSpaceLimit;
+  process_ = std::make_unique<Process>(options);
+}
+
+Match Program::expectOut(const std::string& pattern, Millis timeout) {
+  Match m = process_->wait_for_regex(Channel::kOut, std::regex(pattern), timeout);
+  EXPECT_TRUE(m) << "no match for " << pattern << " in:\n" << m.text << "\nstderr:\n" << err();
+  return m;
+}
+
+void Program::bufferAddresses(std::uint64_t& a, std::uint64_t& b) {
+  Match m = expectOut(kAllocationLine);
+  a = b = 0;
+  if (!m) return;
+  a = parse_hex_address(m.groups[2]).value_or(0);
+  b = parse_hex_address(m.groups[3]).value_or(0);
+  bufferB_ = b;
+}
+
+bool Program::flipInB(std::uint64_t index, std::uint32_t bits) {
+  if (bufferB_ == 0) {
+    std::uint64_t a;
+    bufferAddresses(a, bufferB_);
+  }
+  std::uint64_t address = bufferB_ + 4 * index;
+  std::optional<std::uint32_t> word = process_->read_u32(address);
+  return word && process_->write_u32(address, *word ^ bits);
+}
+
+ExitStatus Program::stop(int signal, Millis timeout) {
+  process_->send_signal(signal);
+  return process_->wait_exit(timeout);
+}
+
+bool sanitizedBuild() {
+#ifdef KELVARING_SANITIZED
+  return true;
+#else
+  return false;
+#endif
+}
+
+}  // namespace e2e

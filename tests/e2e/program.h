@@ -1,0 +1,53 @@
+// Running the kelvaring executable itself: a copy in a fresh folder, an
+// optional settings file beside it, output to a pipe or a file.
+#pragma once
+
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+
+struct Launch {
+  std::vector<std::string> args;              // after argv[0]
+  std::string name = "kelvaring";             // file name of the copy
+  std::optional<std::string> settings;        // text of <name>.ini beside it
+  bool toFile = false;                        // standard output into a file
+  std::optional<std::uint64_t> addressSpaceLimit;
+};
+
+class Program {
+ public:
+  explicit Program(const Launch& launch);
+
+  Process& process() { return *process_; }
+  TempDir& dir() { return dir_; }
+  std::string out() const { return process_->out(); }
+  std::string err() const { return process_->err(); }
+
+  // Waits for the pattern in standard output; fails the test on timeout.
+  Match expectOut(const std::string& pattern, Millis timeout = Millis(10000));
+  // The buffer addresses of the allocation line.
+  void bufferAddresses(std::uint64_t& a, std::uint64_t& b);
+  // Flips bits of word `index` of buffer B from outside.
+  bool flipInB(std::uint64_t index, std::uint32_t bits);
+  // Ctrl+C (or another signal) and the exit that follows.
+  ExitStatus stop(int signal, Millis timeout = Millis(10000));
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<Process> process_;
+  std::uint64_t bufferB_ = 0;
+};
+
+// Whether the executable was built with a sanitizer, which reserves too much
+// address space for RLIMIT_AS tests.
+bool sanitizedBuild();
+
+// Nothing of the run may stand between "\r" progress rewrites but these.
+inline const char* kAllocationLine = R"((\d+) Mb allocated \(([0-9A-F]{16})/([0-9A-F]{16})\)\n)";
+
+}  // namespace e2e

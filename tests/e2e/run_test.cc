@@ -1,0 +1,108 @@
+// A run of the real executable from start to summary.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "program.h"
+
+namespace e2e {
+namespace {
+
+const std::string kBanner = R"(^\nKelvaring - build [A-Z][a-z]{2} [ 0-9]\d \d{4} \(beta\), .{29}\nUsage: )";
+
+TEST(RunOutput, BannerUsageAllocationProgressAndSummary) {
+  for (bool toFile : {false, true}) {
+    SCOPED_TRACE(toFile ? "output to a file" : "output to a pipe");
+    Program run({.args = {"16"}, .name = "probe.bin", .toFile = toFile});
+    // Four polls show the whole spinner cycle.
+    run.expectOut(R"((\r\d+ cycles, \(\d+% coverage\) [.: ] {6}){4})");
+    ExitStatus status = run.stop(SIGINT);
+    EXPECT_TRUE(status.exited_with(0)) << status;
+    std::string out = toFile ? run.dir().read_file("out.txt") : run.out();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(kBanner + R"(probe \[megabytes\]\n\n)" + kAllocationLine +
+                                                     R"((\r\d+ cycles, \(\d+% coverage\) ([.: ]) {6})+)"
+                                                     R"(\nStop signaled\. Terminating\.\.\.\n)"
+                                                     R"(\rErrors 0, cycles \d+, \(\d+% coverage\) {10}\n$)")))
+        << out;
+    EXPECT_EQ(m[1], "16");
+    std::string spinners;
+    std::regex progress(R"(\r\d+ cycles, \(\d+% coverage\) ([.: ]) {6})");
+    for (std::sregex_iterator i(out.begin(), out.end(), progress), end; i != end; ++i) spinners += (*i)[1];
+    ASSERT_GE(spinners.size(), 4u);
+    EXPECT_EQ(spinners.substr(0, 4), ":. .");
+    // Not a terminal: no title escapes and no bells in the output.
+    EXPECT_EQ(out.find('\033'), std::string::npos);
+  }
+}
+
+TEST(RunOutput, CoverageFollowsCyclesAndOpsPerWord) {
+  // 128 MiB: every cycle adds 0.625 per cent.
+  Program run({.args = {"128"}});
+  Match m = run.expectOut(R"(\r(\d+) cycles, \((\d+)% coverage\))");
+  ASSERT_TRUE(m);
+  int cycles = std::stoi(m.groups[1]);
+  int shown = std::stoi(m.groups[2]);
+  EXPECT_EQ(shown, static_cast<int>(cycles * 0.625 + 0.5)) << m.text;
+  run.stop(SIGINT);
+}
+
+TEST(RunErrors, BitFlippedFromOutsideIsReportedWithinASecond) {
+  // 1 MiB: every word is visited several times per cycle.
+  Program run({.args = {"1"}});
+  std::uint64_t a, b;
+  run.bufferAddresses(a, b);
+  ASSERT_NE(b, 0u);
+  run.expectOut(R"(\r\d+ cycles)");
+  ASSERT_TRUE(run.flipInB(100, 1u << 7));
+  run.expectOut(R"(\rError 1, out of \d+ cycles, \(\d+% coverage\) {8}\n)", Millis(1500));
+  ExitStatus status = run.stop(SIGINT);
+  // An orderly end after error reports is not a success.
+  EXPECT_TRUE(status.exited_with(1)) << status;
+  EXPECT_TRUE(std::regex_search(run.out(), std::regex(R"(\rErrors [1-9]\d*, cycles \d+, \(\d+% coverage\) {10}\n$)")))
+      << run.out();
+}
+
+TEST(RunSize, ArgumentReadAsLeadingDigits) {
+  Program run({.args = {"8MB", "999999"}});
+  run.expectOut(R"(\n8 Mb allocated)");
+  run.stop(SIGINT);
+}
+
+class RunLimited : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (sanitizedBuild()) GTEST_SKIP() << "sanitizers reserve more address space than the limit";
+  }
+};
+
+// Under a limit of 1 GiB of address space, the available memory of this
+// machine cannot be mapped: an absent size argument shows as a failure.
+TEST_F(RunLimited, AbsentSizeTakesAvailableMemory) {
+  for (const char* arg : {"0", "-5", "+5", "abc", ""}) {
+    SCOPED_TRACE(arg);
+    Launch launch{.args = {arg}, .addressSpaceLimit = std::uint64_t{1} << 30};
+    if (*arg == '\0') launch.args.clear();
+    Program run(launch);
+    ExitStatus status = run.process().wait_exit();
+    EXPECT_TRUE(status.exited_with(26)) << status;
+    EXPECT_EQ(run.err(), "Memory allocation failed.\n");
+    EXPECT_EQ(run.out().find("allocated"), std::string::npos) << run.out();
+  }
+}
+
+TEST_F(RunLimited, AllocationFailureOfEitherBuffer) {
+  // 2048 MiB asks for two buffers of 1 GiB: a limit of 512 MiB stops the
+  // first, one of 1.5 GiB the second.
+  for (std::uint64_t limit : {std::uint64_t{512} << 20, std::uint64_t{1536} << 20}) {
+    SCOPED_TRACE(limit);
+    Program run({.args = {"2048"}, .addressSpaceLimit = limit});
+    ExitStatus status = run.process().wait_exit();
+    EXPECT_TRUE(status.exited_with(26)) << status;
+    EXPECT_EQ(run.err(), "Memory allocation failed.\n");
+    EXPECT_TRUE(std::regex_search(run.out(), std::regex(kBanner + R"(kelvaring \[megabytes\]\n\n$)"))) << run.out();
+  }
+}
+
+}  // namespace
+}  // namespace e2e
