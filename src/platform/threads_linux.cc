@@ -121,14 +121,19 @@ int threadOffset(ThreadPriority priority) {
 }  // namespace
 
 void setProcessPriority(PriorityClass priorityClass) {
-  processNice = clampNice(startingNice + classOffset(priorityClass));
+  int nice = clampNice(startingNice + classOffset(priorityClass));
   DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return;
-  while (dirent* entry = readdir(tasks)) {
-    int tid = std::atoi(entry->d_name);
-    if (tid > 0) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), processNice);
+  if (tasks != nullptr) {
+    while (dirent* entry = readdir(tasks)) {
+      int tid = std::atoi(entry->d_name);
+      if (tid > 0) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+    }
+    closedir(tasks);
   }
-  closedir(tasks);
+  // Where raising was refused, the thread levels build on what is in force.
+  errno = 0;
+  int inForce = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  processNice = errno == 0 ? inForce : startingNice;
 }
 
 void setThreadPriority(ThreadPriority priority) {

@@ -6,13 +6,16 @@ namespace e2e {
 
 Program::Program(const Launch& launch) {
   std::string path = dir_.copy_executable(kExecutable, launch.name);
+  std::string cwd = launch.workingDir.empty() ? dir_.path() : dir_.make_dir(launch.workingDir);
+  for (const auto& [name, text] : launch.files) dir_.write_file(name, text);
   if (launch.settings) {
     // The extension, if any, gives way to ".ini".
     dir_.write_file(launch.name.substr(0, launch.name.rfind('.')) + ".ini", *launch.settings);
   }
-  std::vector<std::string> argv{path};
+  std::vector<std::string> argv = launch.wrapper;
+  argv.push_back(path);
   argv.insert(argv.end(), launch.args.begin(), launch.args.end());
-  Options options(path, argv, dir_.path());
+  Options options(argv.front(), argv, cwd);
   if (launch.toFile) options.out = Redirect::to_file(dir_.file("out.txt"));
   options.address_space_limit = launch.addressSpaceLimit;
   process_ = std::make_unique<Process>(options);

@@ -16,6 +16,9 @@ struct Launch {
   std::string name = "kelvaring";             // file name of the copy
   std::optional<std::string> settings;        // text of <name>.ini beside it
   bool toFile = false;                        // standard output into a file
+  std::string workingDir;                     // subfolder to start in; "" for the copy's own
+  std::vector<std::string> wrapper;           // command that runs the copy, e.g. setpriv
+  std::vector<std::pair<std::string, std::string>> files;  // more files: name (may be in workingDir), text
   std::optional<std::uint64_t> addressSpaceLimit;
 };
 

@@ -1,0 +1,143 @@
+// The settings file beside the executable, seen from outside.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "program.h"
+
+namespace e2e {
+namespace {
+
+const char* kTime = R"(\d\d:\d\d:\d\d)";
+
+TEST(SettingsFile, OnlyTheFileBesideTheExecutableIsRead) {
+  // A settings file in the working folder is not the executable's.
+  Program run({.args = {"8"}, .workingDir = "elsewhere", .files = {{"elsewhere/kelvaring.ini", "[tweak]\nverbose=1\n"}}});
+  run.expectOut(R"(\r\d+ cycles)");
+  run.stop(SIGINT);
+  EXPECT_EQ(run.out().find("Started"), std::string::npos) << run.out();
+}
+
+TEST(SettingsFile, RenamedExecutableReadsFileOfItsNewName) {
+  Program run({.args = {"8"},
+               .name = "probe2",
+               .settings = "[TWEAK]\nVerbose = 1\n",
+               .files = {{"kelvaring.ini", "[tweak]\nconsole=1\n"}}});
+  run.expectOut(std::string(R"(Usage: probe2 \[megabytes\]\n\n8 Mb allocated [^\n]*\nStarted )") + kTime + "\n");
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.exited_with(0)) << status;
+  EXPECT_TRUE(std::regex_search(run.out(), std::regex(std::string(R"(\rErrors 0[^\n]*\nFinished )") + kTime + "\n$")))
+      << run.out();
+  EXPECT_EQ(run.out().find("new console"), std::string::npos);
+}
+
+TEST(SettingsFile, StartLinesInOrder) {
+  Program run({.args = {"8"},
+               .settings = "[tweak]\nthread=below\nconsole=1\nprocess=above\ntopmem=1\nverbose=1\n"});
+  run.expectOut(std::string(R"(\[megabytes\]\n\nnew console created\.\n)"
+                            R"(ABOVE_NORMAL_PRIORITY_CLASS in use\.\nTHREAD_PRIORITY_BELOW_NORMAL in use\.\n)"
+                            R"(MEM_TOP_DOWN in use\.\n8 Mb allocated \([0-9A-F]{16}/[0-9A-F]{16}\)\nStarted )") +
+                kTime + "\n");
+  run.stop(SIGINT);
+}
+
+TEST(SettingsFile, VerboseDetailNamesTheFlippedWord) {
+  // 64 MiB: a word is rewritten only every few cycles, so the flipped value
+  // is still the one found.
+  Program run({.args = {"64"}, .settings = "[tweak]\nverbose=1\n"});
+  std::uint64_t a, b;
+  run.bufferAddresses(a, b);
+  run.expectOut(R"(\r\d+ cycles)");
+  const std::uint64_t first = 4096;
+  for (std::uint64_t i = first; i < first + 64; ++i) ASSERT_TRUE(run.flipInB(i, 0x00010000));
+  Match m = run.expectOut(std::string(R"(\rError 1, [^\n]*\n\[([0-9A-F]{16})\]=([0-9a-f]{8}) vs )"
+                                      R"(\[([0-9A-F]{16})\]=([0-9a-f]{8}), )") +
+                              kTime + "\n",
+                          Millis(5000));
+  run.stop(SIGINT);
+  ASSERT_TRUE(m);
+  std::uint64_t addressA = *parse_hex_address(m.groups[1]);
+  std::uint64_t addressB = *parse_hex_address(m.groups[3]);
+  EXPECT_GE(addressB, b + 4 * first);
+  EXPECT_LT(addressB, b + 4 * (first + 64));
+  EXPECT_EQ(addressA - a, addressB - b);
+  EXPECT_EQ(std::stoul(m.groups[2], nullptr, 16) ^ std::stoul(m.groups[4], nullptr, 16), 0x00010000u);
+}
+
+TEST(SettingsFile, ErrorLimitMinusOneNeverStops) {
+  Program run({.args = {"1"}, .settings = "[tweak]\nerrmax=-1\n"});
+  std::uint64_t a, b;
+  run.bufferAddresses(a, b);
+  for (int report = 1; report <= 2; ++report) {
+    run.flipInB(9, 4);
+    run.expectOut("Error " + std::to_string(report) + ", out of", Millis(2000));
+  }
+  EXPECT_TRUE(run.process().running());
+  EXPECT_TRUE(run.stop(SIGINT).exited_with(1));
+}
+
+// Samples buffer A of a 1 MiB run after a mismatch in bit 8.
+int wordsWithBit(Program& run, std::uint64_t a, std::uint32_t bit) {
+  int with = 0;
+  for (std::uint64_t i = 0; i < 1024; ++i) with += (run.process().read_u32(a + 4 * 128 * i).value_or(0) & bit) != 0;
+  return with;
+}
+
+TEST(SettingsFile, MethodOneCarriesTheFailingBitIntoEveryWrite) {
+  for (int method : {1, 0, 2}) {
+    SCOPED_TRACE(method);
+    Program run({.args = {"1"}, .settings = "[tweak]\nmethod=" + std::to_string(method) + "\n"});
+    std::uint64_t a, b;
+    run.bufferAddresses(a, b);
+    run.flipInB(5, 0x100);
+    // Two polls later every word has been rewritten many times over.
+    ASSERT_TRUE(run.expectOut(R"(\rError 1, [^\n]*\n(\r\d+ cycles[^\r]*){2})", Millis(3000)));
+    int with = wordsWithBit(run, a, 0x100);
+    run.stop(SIGINT);
+    if (method == 1)
+      EXPECT_EQ(with, 1024);
+    else
+      EXPECT_LT(with, 1024 * 3 / 4);
+  }
+}
+
+TEST(SettingsFile, PauseAfterEveryCycle) {
+  Program run({.args = {"8"}, .settings = "[tweak]\ntimeout=1000\n"});
+  run.expectOut(R"(\r1 cycles, )");
+  // Four polls later no more than three cycles can have run.
+  Match m = run.expectOut(R"((\r(\d+) cycles[^\r]*){5}$)");
+  run.stop(SIGINT);
+  ASSERT_TRUE(m);
+  EXPECT_LE(std::stoi(m.groups[2]), 3);
+}
+
+TEST(SettingsFile, PrioritiesInEffectWherePermitted) {
+  Program run({.args = {"8"}, .settings = "[tweak]\nprocess=high\nthread=high\n"});
+  run.expectOut(R"(\r\d+ cycles)");
+  std::vector<pid_t> threads = run.process().threads();
+  ASSERT_EQ(threads.size(), 3u);
+  EXPECT_EQ(run.process().nice_of(threads[0]), -10);
+  EXPECT_EQ(run.process().nice_of(threads[1]), -10);
+  EXPECT_EQ(run.process().nice_of(threads[2]), -16);
+  EXPECT_TRUE(run.stop(SIGINT).exited_with(0));
+}
+
+TEST(SettingsFile, PrioritiesSilentlyAbsentWithoutPrivilege) {
+  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+  Program run({.args = {"8"},
+               .settings = "[tweak]\nprocess=high\nthread=below\n",
+               .wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
+  // The copy must be reachable for the unprivileged user.
+  chmod(run.dir().path().c_str(), 0755);
+  Match m = run.expectOut(R"(\r\d+ cycles)");
+  std::vector<pid_t> threads = run.process().threads();
+  if (m && threads.size() == 3) {
+    EXPECT_EQ(run.process().nice_of(threads[0]), 0);
+    EXPECT_EQ(run.process().nice_of(threads[2]), 3);
+  }
+  EXPECT_TRUE(run.stop(SIGINT).exited_with(0)) << run.err();
+}
+
+}  // namespace
+}  // namespace e2e

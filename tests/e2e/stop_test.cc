@@ -1,0 +1,90 @@
+// Ending a run from the terminal: Ctrl+C, Ctrl+\, hang-up and SIGTERM.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "program.h"
+
+namespace e2e {
+namespace {
+
+const char* kNotice = "\nStop signaled. Terminating...\n";
+const char* kSummaryAtEnd = R"(\rErrors 0, cycles (\d+), \(\d+% coverage\) {10}\n$)";
+
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST(StopRun, EachStopSignalEndsInOrder) {
+  for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    Program run({.args = {"16"}});
+    run.expectOut(R"(\r\d+ cycles)");
+    ExitStatus status = run.stop(signal);
+    EXPECT_TRUE(status.exited_with(0)) << status;
+    std::string out = run.out();
+    size_t notice = out.find(kNotice);
+    ASSERT_NE(notice, std::string::npos) << out;
+    EXPECT_EQ(count(out, kNotice), 1u);
+    EXPECT_TRUE(std::regex_search(out.substr(notice), std::regex(kSummaryAtEnd))) << out;
+    EXPECT_EQ(count(out, "\rErrors "), 1u);
+  }
+}
+
+TEST(StopRun, TwoInterruptsGiveTwoNoticesAndOneSummary) {
+  // 256 MiB: cycles of ten million operations, long enough for both.
+  Program run({.args = {"256"}});
+  run.expectOut(R"(\r\d+ cycles)");
+  run.process().send_signal(SIGINT);
+  run.expectOut("Terminating");
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.exited_with(0)) << status;
+  EXPECT_EQ(count(run.out(), kNotice), 2u) << run.out();
+  EXPECT_EQ(count(run.out(), "\rErrors "), 1u) << run.out();
+}
+
+TEST(StopRun, InterruptEndsAnHourLongPause) {
+  Program run({.args = {"8"}, .settings = "[tweak]\ntimeout=3600000\n"});
+  run.expectOut(R"(\r1 cycles, )");
+  ExitStatus status = run.stop(SIGINT, Millis(3000));
+  EXPECT_TRUE(status.exited_with(0)) << status;
+  EXPECT_TRUE(std::regex_search(run.out(), std::regex(R"(\rErrors 0, cycles 1, )"))) << run.out();
+}
+
+TEST(StopRun, EndlessPauseEndsToo) {
+  Program run({.args = {"8"}, .settings = "[tweak]\ntimeout=-1\n"});
+  run.expectOut(R"(\r1 cycles, )");
+  ExitStatus status = run.stop(SIGTERM, Millis(3000));
+  EXPECT_TRUE(status.exited_with(0)) << status;
+}
+
+TEST(StopRun, InterruptDuringFillTakesDefaultCourse) {
+  // The fill of 1 GiB outlasts the signal's way here by far.
+  Program run({.args = {"1024"}});
+  run.expectOut(R"(Usage: kelvaring \[megabytes\]\n\n)");
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.killed_by(SIGINT)) << status << "\n" << run.out();
+  EXPECT_EQ(run.out().find("Stop signaled"), std::string::npos);
+  EXPECT_EQ(run.out().find("allocated"), std::string::npos);
+}
+
+TEST(StopRun, ErrorLimitStopsWithoutNotice) {
+  Program run({.args = {"1"}, .settings = "[tweak]\nerrmax=2\n"});
+  std::uint64_t a, b;
+  run.bufferAddresses(a, b);
+  run.expectOut(R"(\r\d+ cycles)");
+  for (int report = 1; report <= 2 && run.process().running(); ++report) {
+    run.flipInB(7, 1);
+    run.expectOut("Error " + std::to_string(report) + ", out of", Millis(2000));
+  }
+  ExitStatus status = run.process().wait_exit();
+  EXPECT_TRUE(status.exited_with(1)) << status;
+  EXPECT_EQ(run.out().find("Stop signaled"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(run.out(), std::regex(R"(\rErrors 2, cycles \d+, \(\d+% coverage\) {10}\n$)")))
+      << run.out();
+}
+
+}  // namespace
+}  // namespace e2e
