@@ -129,7 +129,7 @@ bool confirmObsoleteVersion() {
 
 int runProgram(int argc, char** argv) {
   if (versionCheck() && !confirmObsoleteVersion()) return -1;
-  platform::setFaultTranslator(translateFault);
+  installFaultTranslation();
   try {
     return guardedRun(argc, argv);
   } catch (CAtlException e) {

@@ -33,6 +33,11 @@ std::string faultLine(uint32_t code, const platform::FaultRecord& record);
 // as zero or negative, else its low 16 bits as a Win32 HRESULT.
 int32_t faultResult(uint32_t code);
 
+// Makes translateFault the calling thread's translator and sees to it that
+// a CAtlException that cannot unwind to a catch point still ends the process
+// with its result code.
+void installFaultTranslation();
+
 // The main thread's translator: prints the fault line and throws a
 // CAtlException with the fault's result code.
 [[noreturn]] void translateFault(uint32_t code, const platform::FaultRecord& record);

@@ -1,6 +1,8 @@
 // Faults become the fault line and the run's result code.
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 
 #include "control/control.h"
 
@@ -25,7 +27,25 @@ void printFaultLine(uint32_t code, const platform::FaultRecord& record) {
   platform::writeOutRaw(line, length);
 }
 
+// An exception cannot unwind through a frame that the compiler took for one
+// that cannot throw, such as a C library call in which the fault struck.
+// The process then ends here, with the result code all the same.
+[[noreturn]] void endWithUncaughtResult() {
+  try {
+    if (std::exception_ptr pending = std::current_exception()) std::rethrow_exception(pending);
+  } catch (CAtlException e) {
+    platform::exitImmediately(e.m_hr);
+  } catch (...) {
+  }
+  std::abort();
+}
+
 }  // namespace
+
+void installFaultTranslation() {
+  platform::setFaultTranslator(translateFault);
+  std::set_terminate(endWithUncaughtResult);
+}
 
 std::string faultLine(uint32_t code, const platform::FaultRecord& record) {
   char line[128];

@@ -1,0 +1,172 @@
+// Faults turned into the fault line and the result code, in child processes.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "app/report.h"
+#include "control/control.h"
+#include "kelvaring/state.h"
+#include "kelvaring/text.h"
+#include "platform/platform.h"
+
+namespace kelvaring {
+namespace {
+
+using ::testing::ExitedWithCode;
+using ::testing::KilledBySignal;
+
+volatile uintptr_t nowhere = 0;
+
+// Runs `body` below a catch point as the main function does. Standard output
+// goes to standard error, where the death test reads it, followed by the
+// full result code; the exit status is the code's low byte.
+template <typename Body>
+[[noreturn]] void guarded(Body body) {
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  installFaultTranslation();
+  try {
+    body();
+  } catch (CAtlException e) {
+    std::fprintf(stderr, "result %08x\n", static_cast<unsigned>(e.m_hr));
+    std::_Exit(e.m_hr & 0xFF);
+  }
+  std::_Exit(0);
+}
+
+// Kept apart from any function with cleanups, so the exception passes
+// through these frames on their unwind information alone.
+[[gnu::noinline]] void divideByZero() { asm volatile("xorl %%ecx, %%ecx\n\tdivl %%ecx" ::: "eax", "ecx", "edx"); }
+[[gnu::noinline]] void illegalInstruction() { asm volatile("ud2"); }
+
+// Called through a pointer the compiler cannot see through: a function
+// that only touches its own stack would otherwise be taken for one that
+// cannot throw, and the catch point optimised away.
+extern int (*volatile recurseAgain)(int);
+constexpr int kNeverReached = 1 << 30;
+[[gnu::noinline]] int recurse(int depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  if (depth == kNeverReached) return 0;
+  return recurseAgain(depth + 1) + frame[0];
+}
+int (*volatile recurseAgain)(int) = recurse;
+
+// Touches nothing but its own stack: taken for a function that cannot throw.
+[[gnu::noinline]] int recurseQuietly(int depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  if (depth == kNeverReached) return 0;
+  return recurseQuietly(depth + 1) + frame[0];
+}
+
+class FaultDeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(FaultDeathTest, AccessViolationsNameKindAndAddress) {
+  EXPECT_EXIT(guarded([] { (void)*reinterpret_cast<volatile uint32_t*>(nowhere); }), ExitedWithCode(0x05),
+              "^Exception code = c0000005 \\(read from address 0000000000000000\\)\nresult c0000005\n$");
+  EXPECT_EXIT(guarded([] { *reinterpret_cast<volatile uint32_t*>(nowhere + 0x10) = 1; }), ExitedWithCode(0x05),
+              "^Exception code = c0000005 \\(write to address 0000000000000010\\)\nresult c0000005\n$");
+}
+
+TEST_F(FaultDeathTest, BoundsFaultAndRaisedCodes) {
+  EXPECT_EXIT(guarded([] {
+                TestBuffer buffer;
+                buffer.allocate(4, false);
+                buffer.at(4) = 1;
+              }),
+              ExitedWithCode(0x8C), "^Exception code = c000008c\nresult c000008c\n$");
+  // A code with bit 31 clear is printed as it is and converted for the result.
+  EXPECT_EXIT(guarded([] { platform::raiseFault(0x12345678); }), ExitedWithCode(0x78),
+              "^Exception code = 12345678\nresult 80075678\n$");
+}
+
+TEST_F(FaultDeathTest, OtherProcessorFaults) {
+  EXPECT_EXIT(guarded(divideByZero), ExitedWithCode(0x94), "^Exception code = c0000094\nresult c0000094\n$");
+  EXPECT_EXIT(guarded(illegalInstruction), ExitedWithCode(0x1D), "^Exception code = c000001d\nresult c000001d\n$");
+  EXPECT_EXIT(guarded([] {
+                // A page of a file that has been cut short cannot be supplied.
+                FILE* file = std::tmpfile();
+                void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fileno(file), 0);
+                (void)*static_cast<volatile char*>(page);
+              }),
+              ExitedWithCode(0x06), "^Exception code = c0000006\nresult c0000006\n$");
+}
+
+TEST_F(FaultDeathTest, StackOverflowIsHandledOnItsOwnStack) {
+  EXPECT_EXIT(guarded([] { recurse(0); }), ExitedWithCode(0x05),
+              "^Exception code = c0000005 \\(write to address [0-9A-F]{16}\\)\nresult c0000005\n$");
+  // No unwinding out of there: the status tells the fault all the same.
+  EXPECT_EXIT(guarded([] { recurseQuietly(0); }), ExitedWithCode(0x05),
+              "^Exception code = c0000005 \\(write to address [0-9A-F]{16}\\)\n$");
+}
+
+TEST_F(FaultDeathTest, StringFailuresPrintNoFaultLine) {
+  EXPECT_EXIT(guarded([] { Text("abc").at(4); }), ExitedWithCode(0x57), "^result 80070057\n$");
+  EXPECT_EXIT(guarded([] { Text().buffer(size_t{1} << 46); }), ExitedWithCode(0x0E), "^result 8007000e\n$");
+}
+
+TEST_F(FaultDeathTest, FaultLineContinuesTheProgressLine) {
+  EXPECT_EXIT(guarded([] {
+                platform::printOut("%s", progressLine(3, 1.875, ':').c_str());
+                platform::raiseFault(kArrayBoundsExceeded);
+              }),
+              ExitedWithCode(0x8C), "^\r3 cycles, \\(2% coverage\\) :      Exception code = c000008c\n");
+}
+
+TEST_F(FaultDeathTest, BreakpointIsNeverTranslated) {
+  EXPECT_EXIT(guarded([] { platform::raiseFault(kBreakpoint); }), KilledBySignal(SIGTRAP), "^$");
+}
+
+TEST_F(FaultDeathTest, FaultRemovesTheStopHandlerOnItsWayOut) {
+  // Were the handler still there, the interrupt would print the notice and
+  // the child would end normally.
+  EXPECT_EXIT(
+      {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        platform::setFaultTranslator(translateFault);
+        try {
+          CtrlHandlerGuard guard(onConsoleControl);
+          platform::raiseFault(kAccessViolation);
+        } catch (CAtlException) {
+          kill(getpid(), SIGINT);
+          platform::sleepMilliseconds(500);
+        }
+        std::_Exit(0);
+      },
+      KilledBySignal(SIGINT), "^Exception code = c0000005 \\(read from address 0{16}\\)\n$");
+}
+
+TEST_F(FaultDeathTest, WorkerFaultEndsTheProcessWithItsCode) {
+  EXPECT_EXIT(
+      {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        platform::Thread worker;
+        worker.start([] {
+          platform::setFaultTranslator(endProcessOnFault);
+          *reinterpret_cast<volatile uint32_t*>(nowhere + 8) = 0;
+        });
+        worker.join();
+        std::_Exit(0);
+      },
+      ExitedWithCode(0x05), "^Exception code = c0000005 \\(write to address 0000000000000008\\)\n$");
+}
+
+TEST(FaultResult, ConvertsPositiveCodes) {
+  EXPECT_EQ(faultResult(0xC0000005), static_cast<int32_t>(0xC0000005));
+  EXPECT_EQ(faultResult(0x12345678), static_cast<int32_t>(0x80075678));
+  EXPECT_EQ(faultResult(0), 0);
+  EXPECT_EQ(faultLine(kAccessViolation, {8, 0x1234}),
+            "Exception code = c0000005 (write to address 0000000000001234)\n");
+}
+
+}  // namespace
+}  // namespace kelvaring
