@@ -13,12 +13,19 @@ namespace kelvaring {
 namespace {
 
 [[gnu::format(printf, 1, 2)]] std::string formatted(const char* fmt, ...) {
-  char line[256];
   va_list args;
   va_start(args, fmt);
-  int n = std::vsnprintf(line, sizeof line, fmt, args);
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(nullptr, 0, fmt, args);
   va_end(args);
-  return n < 0 ? std::string() : std::string(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+  std::string line;
+  if (n > 0) {
+    line.resize(static_cast<size_t>(n));
+    std::vsnprintf(line.data(), line.size() + 1, fmt, again);
+  }
+  va_end(again);
+  return line;
 }
 
 // Counts print as signed 32-bit numbers, as the console lines always have.

@@ -1,0 +1,346 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+#include "random/subtractive_random.h"
+
+namespace kelvaring {
+namespace {
+
+constexpr uint32_t kSeedTime = 1103285978;
+constexpr uint64_t kEightMiB = uint64_t{8} << 20;
+constexpr uint64_t kEightMiBWords = kEightMiB >> 3;  // per buffer
+constexpr uint64_t kTwoTo32 = uint64_t{1} << 32;
+
+std::atomic<uint32_t> pauseCalls{0};
+std::atomic<uint32_t> pausesOutOfStep{0};  // pause k not right after cycle k, or of another length
+std::atomic<uint32_t> expectedPause{0};
+
+void countingPause(uint32_t milliseconds) {
+  uint32_t call = pauseCalls.fetch_add(1) + 1;
+  if (testState.cycles.load() != call || milliseconds != expectedPause.load()) pausesOutOfStep.fetch_add(1);
+}
+
+void resetTestState() {
+  TestState& s = testState;
+  s.bufferA.release();
+  s.bufferB.release();
+  s.errors = s.opsPerCycle = s.stickyMask = s.spinnerCount = 0;
+  s.cycles = 0;
+  s.stopRequested = s.errorSeen = false;
+  s.detail.addressA = s.detail.addressB = 0;
+  s.detail.valueA = s.detail.valueB = 0;
+  s.settings = Settings{};
+  pauseAfterCycle = waitForStopOrTimeout;
+  pauseCalls = pausesOutOfStep = expectedPause = 0;
+}
+
+class EngineStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { resetTestState(); }
+  void TearDown() override { resetTestState(); }
+};
+
+SubtractiveRandom seededCopy() {
+  SubtractiveRandom g{};
+  seedGenerator(g, kSeedTime, kNoticeText);
+  return g;
+}
+
+bool sameGenerator(const SubtractiveRandom& x, const SubtractiveRandom& y) {
+  return std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+// One cycle's operations over words below 2^32 words, drawn from `g`.
+void applyOperations(std::vector<uint32_t>& model, SubtractiveRandom& g, uint32_t ops, uint32_t mask) {
+  for (uint32_t op = 0; op < ops; ++op) {
+    uint64_t index = nextRandom(g) % model.size();
+    model[index] = nextRandom(g) | mask;
+  }
+}
+
+void flipBit3(TestBuffer& buffer, uint64_t index) { buffer.at(index) = buffer.at(index) ^ 8; }
+
+uint32_t read(TestBuffer& buffer, uint64_t index) { return buffer.at(index); }
+
+::testing::AssertionResult holds(TestBuffer& buffer, const std::vector<uint32_t>& model) {
+  if (buffer.wordCount != model.size())
+    return ::testing::AssertionFailure() << "buffer has " << buffer.wordCount << " words";
+  for (uint64_t i = 0; i < model.size(); ++i) {
+    uint32_t word = buffer.at(i);
+    if (word != model[i])
+      return ::testing::AssertionFailure()
+             << "word " << i << " holds 0x" << std::hex << word << ", expected 0x" << model[i];
+  }
+  return ::testing::AssertionSuccess();
+}
+
+using EngineBufferTest = EngineStateTest;
+
+TEST_F(EngineBufferTest, FailedAllocationLeavesNoBufferAndNoCycleLength) {
+  for (uint64_t bytes = 0; bytes < 8; ++bytes) {  // no whole word
+    EXPECT_FALSE(allocateBuffers(bytes)) << bytes;
+    EXPECT_EQ(testState.bufferA.base, nullptr) << bytes;
+    EXPECT_EQ(testState.bufferB.base, nullptr) << bytes;
+  }
+  EXPECT_FALSE(allocateBuffers(uint64_t{1} << 62));  // 2^61 bytes per buffer
+  EXPECT_EQ(testState.bufferB.base, nullptr);
+  EXPECT_EQ(testState.opsPerCycle, 0u);
+}
+
+TEST_F(EngineBufferTest, EachBufferGetsAnEighthOfTheBytesAsFilledWords) {
+  ASSERT_TRUE(allocateBuffers(100));
+  EXPECT_TRUE(holds(testState.bufferA, std::vector<uint32_t>(12, kFillWord)));
+  EXPECT_TRUE(holds(testState.bufferB, std::vector<uint32_t>(12, kFillWord)));
+
+  ASSERT_TRUE(allocateBuffers(kEightMiB + 7));
+  std::vector<uint32_t> filled(kEightMiBWords, kFillWord);
+  EXPECT_TRUE(holds(testState.bufferA, filled));
+  EXPECT_TRUE(holds(testState.bufferB, filled));
+  EXPECT_EQ(testState.opsPerCycle, 1048576u);
+}
+
+TEST_F(EngineBufferTest, CycleLengthGrowsFrom256MiB) {
+  ASSERT_TRUE(allocateBuffers(268435455));
+  EXPECT_EQ(testState.bufferA.wordCount, 33554431u);
+  EXPECT_EQ(testState.opsPerCycle, 1048576u);
+  resetTestState();
+  ASSERT_TRUE(allocateBuffers(268435456));
+  EXPECT_EQ(testState.bufferB.wordCount, 33554432u);
+  EXPECT_EQ(testState.opsPerCycle, 10485760u);
+  resetTestState();
+}
+
+using EngineBufferDeathTest = EngineStateTest;
+
+TEST_F(EngineBufferDeathTest, AccessPastTheLastWordEndsWithTheBoundsCode) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ASSERT_TRUE(allocateBuffers(64));
+  EXPECT_EXIT(read(testState.bufferA, testState.bufferA.wordCount), ::testing::ExitedWithCode(0x8C), "");
+  EXPECT_EXIT(read(testState.bufferB, kTwoTo32 + 1), ::testing::ExitedWithCode(0x8C), "");
+  testState.bufferA.release();
+  EXPECT_EXIT(read(testState.bufferA, 0), ::testing::ExitedWithCode(0x8C), "");
+}
+
+using EngineCycleTest = EngineStateTest;
+
+TEST_F(EngineCycleTest, CycleWritesWhatTheDrawsChoose) {
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(kEightMiB));
+  ASSERT_EQ(testState.opsPerCycle, 1u << 20);
+  SubtractiveRandom copy = seededCopy();
+  std::vector<uint32_t> model(kEightMiBWords, kFillWord);
+  applyOperations(model, copy, 1u << 20, 0);
+  runCycle();
+  EXPECT_TRUE(holds(testState.bufferA, model));
+  EXPECT_TRUE(holds(testState.bufferB, model));
+  EXPECT_TRUE(sameGenerator(randomState, copy)) << "two draws per operation";
+  EXPECT_EQ(testState.cycles.load(), 1u);
+  EXPECT_FALSE(testState.errorSeen.load());
+}
+
+TEST_F(EngineCycleTest, NoOperationsTouchNothingButCountTheCycle) {
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(64 * 1024));
+  flipBit3(testState.bufferB, 0);  // a read of word 0 would see the mismatch
+  testState.opsPerCycle = 0;
+  SubtractiveRandom before = randomState;
+  runCycle();
+  runCycle();
+  EXPECT_EQ(testState.cycles.load(), 2u);
+  EXPECT_FALSE(testState.errorSeen.load());
+  EXPECT_TRUE(sameGenerator(randomState, before));
+  std::vector<uint32_t> model(8192, kFillWord);
+  EXPECT_TRUE(holds(testState.bufferA, model));
+  model[0] ^= 8;
+  EXPECT_TRUE(holds(testState.bufferB, model));
+}
+
+struct MismatchCase {
+  int32_t method;
+  int32_t verbose;
+};
+
+class EngineCycleMismatchTest : public EngineStateTest, public ::testing::WithParamInterface<MismatchCase> {};
+
+TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
+  const MismatchCase c = GetParam();
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(kEightMiB));
+  testState.settings.method = c.method;
+  testState.settings.verbose = c.verbose;
+  SubtractiveRandom copy = seededCopy();
+  SubtractiveRandom peek = copy;
+  const uint64_t first = nextRandom(peek) % kEightMiBWords;
+  flipBit3(testState.bufferB, first);
+
+  runCycle();
+  EXPECT_TRUE(testState.errorSeen.load());
+  EXPECT_EQ(testState.cycles.load(), 1u);
+  const uint32_t mask = c.method == 1 ? 8 : 0;
+  EXPECT_EQ(testState.stickyMask, mask);
+  // The words as read again while the mismatch was handled, before the write.
+  const MismatchDetail& d = testState.detail;
+  std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(), d.valueB.load()};
+  std::vector<uint64_t> expected(4, 0);
+  if (c.verbose != 0)
+    expected = {reinterpret_cast<uintptr_t>(&testState.bufferA.base[first]),
+                reinterpret_cast<uintptr_t>(&testState.bufferB.base[first]), kFillWord, kFillWord ^ 8};
+  EXPECT_EQ(seen, expected);
+  // The mask is read after the first check, so even the first value has it.
+  std::vector<uint32_t> model(kEightMiBWords, kFillWord);
+  applyOperations(model, copy, 1u << 20, mask);
+  EXPECT_TRUE(holds(testState.bufferA, model));
+  EXPECT_TRUE(holds(testState.bufferB, model));
+}
+
+INSTANTIATE_TEST_SUITE_P(MethodsAndVerbosity, EngineCycleMismatchTest,
+                         ::testing::Values(MismatchCase{1, 1}, MismatchCase{1, 0}, MismatchCase{0, 0},
+                                           MismatchCase{2, 0}, MismatchCase{0, 1}),
+                         [](const ::testing::TestParamInfo<MismatchCase>& info) {
+                           return "Method" + std::to_string(info.param.method) + "Verbose" +
+                                  std::to_string(info.param.verbose);
+                         });
+
+// Maps both buffers with `words` words without committing them; untouched
+// words read zero.
+bool mapUntouchedBuffers(uint64_t words) {
+  for (TestBuffer* buffer : {&testState.bufferA, &testState.bufferB}) {
+    void* base = mmap(nullptr, words * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) return false;
+    buffer->base = static_cast<volatile uint32_t*>(base);
+    buffer->wordCount = words;
+  }
+  return true;
+}
+
+// Runs one cycle of 1000 operations over `words` words (2^32 or more) and
+// checks it against the draws: one index draw at 2^32, two (low, high) above.
+void checkWideCycle(uint64_t words) {
+  seedRandomAt(kSeedTime);
+  if (!mapUntouchedBuffers(words)) GTEST_SKIP() << "cannot map " << words << " words twice";
+  testState.opsPerCycle = 1000;
+  SubtractiveRandom copy = seededCopy();
+  std::map<uint64_t, uint32_t> model;
+  for (int op = 0; op < 1000; ++op) {
+    uint64_t index = nextRandom(copy);
+    if (words > kTwoTo32) index = ((uint64_t{nextRandom(copy)} << 32) | index) % words;
+    model[index] = nextRandom(copy);
+  }
+  runCycle();
+  EXPECT_EQ(testState.cycles.load(), 1u);
+  EXPECT_FALSE(testState.errorSeen.load());
+  EXPECT_TRUE(sameGenerator(randomState, copy));
+  int wrong = 0;
+  for (const auto& [index, value] : model) {
+    if (testState.bufferA.at(index) != value || testState.bufferB.at(index) != value) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0) << "of " << model.size() << " written words";
+}
+
+TEST_F(EngineCycleTest, IndexPastThirtyTwoBitsTakesTwoDraws) { checkWideCycle(kTwoTo32 + 3); }
+
+TEST_F(EngineCycleTest, ExactlyTwoToThe32WordsTakeOneIndexDraw) { checkWideCycle(kTwoTo32); }
+
+using EngineWorkerTest = EngineStateTest;
+
+// Waits for `done` for at most 30 seconds.
+template <typename Condition>
+bool waitFor(Condition done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// testWorker on a thread of its own. A worker that does not end after a stop
+// would hang the test binary, so it is ended with a failure instead.
+class WorkerThread {
+ public:
+  WorkerThread() : thread_([this] { testWorker(), ended_ = true; }) {}
+  ~WorkerThread() {
+    requestStop();
+    if (!waitFor([this] { return ended_.load(); })) {
+      ADD_FAILURE() << "the worker did not end after the stop";
+      std::abort();
+    }
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+
+void startSmallRun(int32_t timeout) {
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(1 << 20));
+  testState.settings.timeout = timeout;
+}
+
+TEST_F(EngineWorkerTest, StopBeforeStartRunsNoCycle) {
+  ASSERT_NO_FATAL_FAILURE(startSmallRun(5));
+  pauseAfterCycle = countingPause;
+  testState.stopRequested = true;
+  testWorker();
+  EXPECT_EQ(testState.cycles.load(), 0u);
+  EXPECT_EQ(pauseCalls.load(), 0u);
+}
+
+TEST_F(EngineWorkerTest, NoPauseWithoutTimeout) {
+  ASSERT_NO_FATAL_FAILURE(startSmallRun(0));
+  pauseAfterCycle = countingPause;
+  {
+    WorkerThread worker;
+    EXPECT_TRUE(waitFor([] { return testState.cycles.load() >= 3; }));
+  }
+  EXPECT_GE(testState.cycles.load(), 3u);
+  EXPECT_EQ(pauseCalls.load(), 0u);
+  EXPECT_FALSE(testState.errorSeen.load());
+}
+
+TEST_F(EngineWorkerTest, PauseFollowsEveryCycle) {
+  ASSERT_NO_FATAL_FAILURE(startSmallRun(5));
+  expectedPause = 5;
+  pauseAfterCycle = countingPause;
+  {
+    WorkerThread worker;
+    EXPECT_TRUE(waitFor([] { return pauseCalls.load() >= 3; }));
+  }
+  EXPECT_EQ(pauseCalls.load(), testState.cycles.load());
+  EXPECT_EQ(pausesOutOfStep.load(), 0u);
+}
+
+class EngineWorkerPauseTest : public EngineStateTest, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(EngineWorkerPauseTest, StopEndsThePauseAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(startSmallRun(GetParam()));
+  auto started = std::chrono::steady_clock::now();
+  {
+    WorkerThread worker;
+    ASSERT_TRUE(waitFor([] { return testState.cycles.load() >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(testState.cycles.load(), 1u) << "the pause ended by itself";
+    started = std::chrono::steady_clock::now();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(testState.cycles.load(), 1u);
+}
+
+// -1 is taken as 0xFFFFFFFF, the endless pause; the other is ten minutes.
+INSTANTIATE_TEST_SUITE_P(EndlessAndLong, EngineWorkerPauseTest, ::testing::Values(-1, 600000));
+
+}  // namespace
+}  // namespace kelvaring

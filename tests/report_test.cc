@@ -1,0 +1,215 @@
+#include "app/report.h"
+
+#include <gtest/gtest.h>
+#include <stdio_ext.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/driver.h"
+#include "capture.h"
+#include "kelvaring/state.h"
+#include "kelvaring/text.h"
+
+using namespace kelvaring;
+
+namespace {
+
+uint32_t megabytesOf(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return megabytesArgument(static_cast<int>(args.size()), argv.data());
+}
+
+std::string shortNameOf(const char* path) {
+  Text name(path);
+  makeShortName(name);
+  return name.str();
+}
+
+// Feeds standard input from a temporary file holding `content` until destroyed.
+class StandardInputFeed {
+ public:
+  explicit StandardInputFeed(const std::string& content) {
+    char name[] = "/tmp/kelvaring-input-XXXXXX";
+    int file = mkstemp(name);
+    if (file < 0) throw std::runtime_error("mkstemp failed");
+    unlink(name);
+    if (write(file, content.data(), content.size()) != static_cast<ssize_t>(content.size()) ||
+        lseek(file, 0, SEEK_SET) != 0) {
+      close(file);
+      throw std::runtime_error("cannot prepare input");
+    }
+    __fpurge(stdin);
+    saved_ = dup(STDIN_FILENO);
+    dup2(file, STDIN_FILENO);
+    close(file);
+    clearerr(stdin);
+  }
+  ~StandardInputFeed() {
+    __fpurge(stdin);
+    dup2(saved_, STDIN_FILENO);
+    close(saved_);
+    clearerr(stdin);
+  }
+
+ private:
+  int saved_ = -1;
+};
+
+}  // namespace
+
+TEST(ReportLines, BannerAndUsage) {
+  EXPECT_EQ(bannerLine("Dec  7 2026"), "\nKelvaring - build Dec  7 2026 (beta), " + std::string(kNoticeText));
+  EXPECT_EQ(usageLine("probe"), "\nUsage: probe [megabytes]\n\n");
+}
+
+TEST(ReportLines, CountLinesToTheCharacter) {
+  EXPECT_EQ(progressLine(16, 10.0, ':'), "\r16 cycles, (10% coverage) :      ");
+  EXPECT_EQ(errorLine(3, 40, 25.0), "\rError 3, out of 40 cycles, (25% coverage)        \n");
+  EXPECT_EQ(summaryLine(1, 2, 1.25), "\rErrors 1, cycles 2, (1% coverage)          \n");
+}
+
+TEST(ReportLines, DetailLineDigits) {
+  EXPECT_EQ(detailLine(0x7F0012345678, 0x45, 0x7F00ABCDEF00, 0x4D, "12:34:56"),
+            "[00007F0012345678]=00000045 vs [00007F00ABCDEF00]=0000004d, 12:34:56\n");
+  EXPECT_EQ(detailLine(0xFEDCBA9876543210, 0xDEADBEEF, 0, 0, "00:00:00"),
+            "[FEDCBA9876543210]=deadbeef vs [0000000000000000]=00000000, 00:00:00\n");
+}
+
+TEST(ReportLines, CountsFromTwoToTheThirtyFirstPrintNegative) {
+  EXPECT_EQ(progressLine(0x80000000u, 0, '.'), "\r-2147483648 cycles, (0% coverage) .      ");
+  EXPECT_EQ(errorLine(0xFFFFFFFFu, 0x80000000u, 0), "\rError -1, out of -2147483648 cycles, (0% coverage)        \n");
+  EXPECT_EQ(summaryLine(0x80000001u, 0x7FFFFFFFu, 0), "\rErrors -2147483647, cycles 2147483647, (0% coverage)          \n");
+}
+
+TEST(ReportLines, LongProgramNameIsPrintedWhole) {
+  // A file name may hold 255 characters; its usage line must not be cut.
+  std::string name(255, 'k');
+  EXPECT_EQ(usageLine(name.c_str()), "\nUsage: " + name + " [megabytes]\n\n");
+}
+
+TEST(ReportSpinner, CyclesThroughColonDotBlankDot) {
+  const char expected[] = {':', '.', ' ', '.', ':', '.', ' ', '.'};
+  for (uint32_t n = 1; n <= 8; ++n) EXPECT_EQ(spinnerCharacter(n), expected[n - 1]) << "count " << n;
+  EXPECT_EQ(spinnerCharacter(0xFFFFFFFFu), ' ');
+}
+
+TEST(Coverage, TenTimesOperationsPerWord) {
+  EXPECT_DOUBLE_EQ(coverage(1u << 20, uint64_t{1} << 24, 1), 0.625);
+  EXPECT_DOUBLE_EQ(coverage(1u << 20, uint64_t{1} << 24, 16), 10.0);
+  EXPECT_DOUBLE_EQ(coverage(10u << 20, uint64_t{1} << 26, 1), 1.5625);
+  EXPECT_DOUBLE_EQ(coverage(1u << 20, 0, 5), 0.0);
+}
+
+TEST(Coverage, PrintedHalvesRoundUp) {
+  EXPECT_EQ(progressLine(1, 0.5, ':'), "\r1 cycles, (1% coverage) :      ");
+  EXPECT_EQ(progressLine(1, 2.5, ':'), "\r1 cycles, (3% coverage) :      ");
+  EXPECT_EQ(progressLine(1, 99.5, ':'), "\r1 cycles, (100% coverage) :      ");
+  EXPECT_EQ(progressLine(1, 1.49, ':'), "\r1 cycles, (1% coverage) :      ");
+  EXPECT_EQ(errorLine(1, 1, 4.5), "\rError 1, out of 1 cycles, (5% coverage)        \n");
+  EXPECT_EQ(summaryLine(0, 1, 6.5), "\rErrors 0, cycles 1, (7% coverage)          \n");
+}
+
+TEST(MegabytesArgument, LeadingDigitsOfTheFirstArgument) {
+  EXPECT_EQ(megabytesOf({"k", "64MB"}), 64u);
+  EXPECT_EQ(megabytesOf({"k", "32", "999"}), 32u);
+  EXPECT_EQ(megabytesOf({"k", "4294967297"}), 1u);
+  EXPECT_EQ(megabytesOf({"k"}), 0u);
+  for (const char* bad : {"0", "-5", "+5", "abc", " 5", ""}) EXPECT_EQ(megabytesOf({"k", bad}), 0u) << bad;
+}
+
+TEST(ReportShortName, FolderAndExtensionRemoved) {
+  EXPECT_EQ(shortNameOf("/usr/local/bin/probe.exe"), "probe");
+  EXPECT_EQ(shortNameOf("./kelvaring"), "kelvaring");
+  EXPECT_EQ(shortNameOf("kelvaring"), "kelvaring");
+  EXPECT_EQ(shortNameOf("/opt/x.y/tool"), "tool");
+  EXPECT_EQ(shortNameOf("/bin/probe.v2.exe"), "probe.v2");
+}
+
+TEST(ReportTimeOfDay, EightCharacterClock) {
+  char buffer[16];
+  std::fill(std::begin(buffer), std::end(buffer), 'z');
+  EXPECT_EQ(timeOfDayText(buffer), buffer);
+  ASSERT_EQ(std::strlen(buffer), 8u) << buffer;
+  for (int i : {0, 1, 3, 4, 6, 7}) EXPECT_TRUE(buffer[i] >= '0' && buffer[i] <= '9') << buffer;
+  EXPECT_EQ(buffer[2], ':');
+  EXPECT_EQ(buffer[5], ':');
+  EXPECT_LT(std::atoi(buffer), 24) << buffer;
+  EXPECT_LT(std::atoi(buffer + 3), 60) << buffer;
+  EXPECT_LT(std::atoi(buffer + 6), 61) << buffer;
+}
+
+TEST(KernelVersion, BeforeThreeFourteenIsObsolete) {
+  EXPECT_TRUE(isObsoleteKernel(false, 6, 1));
+  EXPECT_TRUE(isObsoleteKernel(true, 2, 6));
+  EXPECT_TRUE(isObsoleteKernel(true, 3, 13));
+  EXPECT_FALSE(isObsoleteKernel(true, 3, 14));
+  EXPECT_FALSE(isObsoleteKernel(true, 4, 0));
+  EXPECT_FALSE(isObsoleteKernel(true, 6, 1));
+}
+
+class VersionQuestion : public ::testing::Test {
+ protected:
+  void SetUp() override { versionCheck = [] { return true; }; }
+  void TearDown() override { versionCheck = saved_; }
+
+  int run() {
+    char program[] = "probe";
+    char size[] = "1";
+    char* argv[] = {program, size, nullptr};
+    return runProgram(2, argv);
+  }
+
+ private:
+  bool (*saved_)() = versionCheck;
+};
+
+TEST_F(VersionQuestion, NoEndsTheRunBeforeAnyOutput) {
+  for (const char* answer : {"n\n", ""}) {
+    StandardInputFeed input(answer);
+    kelvaring::testing::OutputCapture capture(true);
+    EXPECT_EQ(run(), -1) << "answer '" << answer << "'";
+    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(capture.errorText(), "Obsolete or unsupported OS version. Continue? (Y/N) ");
+  }
+}
+
+TEST_F(VersionQuestion, OnlyAnAnswerStartingWithYGoesOn) {
+  kelvaring::testing::OutputCapture capture(true);
+  {
+    StandardInputFeed input("Yes\n");
+    EXPECT_TRUE(confirmObsoleteVersion());
+  }
+  {
+    StandardInputFeed input("y\n");
+    EXPECT_TRUE(confirmObsoleteVersion());
+  }
+  {
+    StandardInputFeed input("N\n");
+    EXPECT_FALSE(confirmObsoleteVersion());
+  }
+  {
+    // Each question takes a whole line of the answer.
+    StandardInputFeed input("no\nyes\n");
+    EXPECT_FALSE(confirmObsoleteVersion());
+    EXPECT_TRUE(confirmObsoleteVersion());
+  }
+}
+
+TEST(ReportText, PositionOfTheTerminatorIsTheLastAllowed) {
+  Text text("abc");
+  EXPECT_EQ(text.at(2), 'c');
+  EXPECT_EQ(text.at(3), '\0');
+  try {
+    text.at(4);
+    ADD_FAILURE() << "no exception for a position past the terminator";
+  } catch (const CAtlException& e) {
+    EXPECT_EQ(e.m_hr, kInvalidArgument);
+    EXPECT_EQ(static_cast<uint32_t>(e.m_hr), 0x80070057u);
+  }
+}

@@ -1,0 +1,182 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "capture.h"
+#include "kelvaring/state.h"
+
+using namespace kelvaring;
+namespace fs = std::filesystem;
+
+namespace {
+
+void expectDefaults(const Settings& s) {
+  EXPECT_EQ(s.verbose, 0);
+  EXPECT_EQ(s.timeout, 0);
+  EXPECT_EQ(s.signal, 0);
+  EXPECT_EQ(s.method, 0);
+  EXPECT_EQ(s.topmem, 0);
+  EXPECT_EQ(s.errmax, 0);
+  EXPECT_EQ(s.processPriorityClass, PriorityClass::normal);
+  EXPECT_EQ(s.threadPriority, ThreadPriority::normal);
+}
+
+// The lines printed while the text is applied.
+std::string applyPrinting(const std::string& text) {
+  kelvaring::testing::OutputCapture capture;
+  applySettingsText(text);
+  return capture.text();
+}
+
+}  // namespace
+
+class SettingsFixture : public ::testing::Test {
+ protected:
+  void SetUp() override { testState.settings = Settings{}; }
+  void TearDown() override {
+    testState.settings = Settings{};
+    if (!folder_.empty()) fs::remove_all(folder_);
+  }
+
+  // A file of the given content in a folder of the test's own.
+  std::string file(const std::string& name, const std::string& content) {
+    if (folder_.empty()) {
+      char pattern[] = "/tmp/kelvaring-settings-XXXXXX";
+      folder_ = mkdtemp(pattern);
+    }
+    std::string path = folder_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+  std::string readPrinting(const std::string& path) {
+    kelvaring::testing::OutputCapture capture;
+    readSettings(path.c_str());
+    return capture.text();
+  }
+
+  const Settings& settings() { return testState.settings; }
+  std::string folder_;
+};
+
+using SettingsKeys = SettingsFixture;
+using SettingsLevels = SettingsFixture;
+using SettingsFiles = SettingsFixture;
+
+TEST_F(SettingsKeys, NoKeyGivesDefaultsSilently) {
+  EXPECT_EQ(applyPrinting(""), "");
+  expectDefaults(settings());
+  EXPECT_EQ(applyPrinting("[other]\nverbose=1\nerrmax=5\nprocess=high\nconsole=1\n"), "");
+  expectDefaults(settings());
+}
+
+TEST_F(SettingsKeys, EveryIntegerKeyIsRead) {
+  applySettingsText("[tweak]\nverbose=1\ntimeout=250\nsignal=1\nmethod=1\ntopmem=1\nerrmax=-1\n");
+  EXPECT_EQ(settings().verbose, 1);
+  EXPECT_EQ(settings().timeout, 250);
+  EXPECT_EQ(settings().signal, 1);
+  EXPECT_EQ(settings().method, 1);
+  EXPECT_EQ(settings().topmem, 1);
+  EXPECT_EQ(settings().errmax, -1);
+  EXPECT_EQ(static_cast<uint32_t>(settings().errmax), 4294967295u);
+}
+
+TEST_F(SettingsKeys, SectionAndKeysInAnyCase) {
+  applySettingsText("[TWEAK]\nVERBOSE=1\nTimeOut=7\n");
+  EXPECT_EQ(settings().verbose, 1);
+  EXPECT_EQ(settings().timeout, 7);
+}
+
+TEST_F(SettingsKeys, ConsoleLineComesFirst) {
+  EXPECT_EQ(applyPrinting("[tweak]\nthread=high\nprocess=above\nverbose=1\nconsole=1\n"),
+            "new console created.\nABOVE_NORMAL_PRIORITY_CLASS in use.\nTHREAD_PRIORITY_HIGHEST in use.\n");
+}
+
+TEST_F(SettingsLevels, ProcessLineBeforeThreadLine) {
+  EXPECT_EQ(applyPrinting("[tweak]\nthread=below\nprocess=HIGH\nverbose=1\n"),
+            "HIGH_PRIORITY_CLASS in use.\nTHREAD_PRIORITY_BELOW_NORMAL in use.\n");
+  EXPECT_EQ(settings().processPriorityClass, PriorityClass::high);
+  EXPECT_EQ(settings().threadPriority, ThreadPriority::belowNormal);
+}
+
+TEST_F(SettingsLevels, EachNamedLevel) {
+  EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nprocess=above\nthread=above\n"),
+            "ABOVE_NORMAL_PRIORITY_CLASS in use.\nTHREAD_PRIORITY_ABOVE_NORMAL in use.\n");
+  EXPECT_EQ(settings().processPriorityClass, PriorityClass::aboveNormal);
+  EXPECT_EQ(settings().threadPriority, ThreadPriority::aboveNormal);
+  EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nprocess=High\nthread=ABOVE\n"),
+            "HIGH_PRIORITY_CLASS in use.\nTHREAD_PRIORITY_ABOVE_NORMAL in use.\n");
+  EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nthread=high\n"), "THREAD_PRIORITY_HIGHEST in use.\n");
+  EXPECT_EQ(settings().threadPriority, ThreadPriority::highest);
+  // Back to normal, silently.
+  EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nprocess=normal\nthread=NORMAL\n"), "");
+  EXPECT_EQ(settings().processPriorityClass, PriorityClass::normal);
+  EXPECT_EQ(settings().threadPriority, ThreadPriority::normal);
+}
+
+TEST_F(SettingsLevels, UnknownNamesLeaveTheDefault) {
+  const std::string longHigh = "high" + std::string(28, 'x');
+  for (const std::string& name : {std::string("below"), std::string(""), longHigh, std::string("hi"),
+                                  std::string("highx")}) {
+    SCOPED_TRACE("process=" + name);
+    EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nprocess=" + name + "\n"), "");
+    EXPECT_EQ(settings().processPriorityClass, PriorityClass::normal);
+  }
+  for (const std::string& name : {std::string("highest"), std::string(""), longHigh, std::string("hi"),
+                                  std::string("highx")}) {
+    SCOPED_TRACE("thread=" + name);
+    EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nthread=" + name + "\n"), "");
+    EXPECT_EQ(settings().threadPriority, ThreadPriority::normal);
+  }
+}
+
+TEST_F(SettingsLevels, LevelAppliesSilentlyWithoutVerbose) {
+  EXPECT_EQ(applyPrinting("[tweak]\nthread=below\nprocess=high\n"), "");
+  EXPECT_EQ(settings().threadPriority, ThreadPriority::belowNormal);
+  EXPECT_EQ(settings().processPriorityClass, PriorityClass::high);
+}
+
+TEST_F(SettingsFiles, UnreadableFilesGiveDefaults) {
+  const std::string valid = "[tweak]\nconsole=1\nverbose=1\nerrmax=7\nprocess=high\n";
+  EXPECT_EQ(readPrinting(file("nul.ini", valid + std::string(1, '\0') + "timeout=5\n")), "");
+  expectDefaults(settings());
+  EXPECT_EQ(readPrinting(file("big.ini", valid + std::string(kMaxSettingsFileBytes + 1 - valid.size(), '\n'))), "");
+  expectDefaults(settings());
+  fs::create_directory(folder_ + "/folder.ini");
+  EXPECT_EQ(readPrinting(folder_ + "/folder.ini"), "");
+  expectDefaults(settings());
+  EXPECT_EQ(readPrinting(folder_ + "/missing.ini"), "");
+  expectDefaults(settings());
+}
+
+TEST_F(SettingsFiles, FileAtTheSizeLimitIsRead) {
+  const std::string valid = "[tweak]\nverbose=1\nerrmax=7\n";
+  EXPECT_EQ(readPrinting(file("limit.ini", valid + std::string(kMaxSettingsFileBytes - valid.size(), '\n'))), "");
+  EXPECT_EQ(settings().verbose, 1);
+  EXPECT_EQ(settings().errmax, 7);
+}
+
+TEST_F(SettingsFiles, PathBesideTheExecutable) {
+  char resolved[PATH_MAX];
+  ASSERT_NE(realpath("/proc/self/exe", resolved), nullptr);
+  const std::string expected = std::string(resolved) + ".ini";
+  ASSERT_FALSE(fs::exists(expected)) << "left over from an earlier run: " << expected;
+
+  Text path("unchanged");
+  EXPECT_FALSE(settingsPath(path));
+  EXPECT_EQ(path.str(), expected);
+
+  struct Remove {
+    std::string path;
+    ~Remove() { fs::remove(path); }
+  } guard{expected};
+  std::ofstream(expected) << "[tweak]\n";
+  Text again;
+  EXPECT_TRUE(settingsPath(again));
+  EXPECT_EQ(again.str(), expected);
+}
