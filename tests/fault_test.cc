@@ -162,10 +162,12 @@ TEST_F(FaultDeathTest, WorkerFaultEndsTheProcessWithItsCode) {
       {
         dup2(STDERR_FILENO, STDOUT_FILENO);
         platform::Thread worker;
-        worker.start([] {
+        worker.start(
+            [] {
           platform::setFaultTranslator(endProcessOnFault);
           writeAt(nowhere + 8);
-        });
+            },
+            "worker");
         worker.join();
         std::_Exit(0);
       },

@@ -38,7 +38,7 @@ class WorkerRun {
       thread_.join();
     }
   }
-  bool start() { return thread_.start(workerMain); }
+  bool start() { return thread_.start(workerMain, "worker"); }
   bool waitForEnd(unsigned milliseconds) { return thread_.waitForEnd(milliseconds); }
 
  private:

@@ -65,6 +65,7 @@ bool addControlHandler(ControlHandler handler) {
     pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
     return false;
   }
+  pthread_setname_np(controlThread, "stop-control");
   currentHandler = handler;
   return true;
 }

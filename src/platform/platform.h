@@ -79,8 +79,9 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // False when the thread cannot be created.
-  bool start(void (*entry)());
+  // False when the thread cannot be created. The name (at most 15
+  // characters) shows in ps, top and /proc.
+  bool start(void (*entry)(), const char* name);
   // Waits at most `milliseconds` for the thread's end; true once it ended.
   bool waitForEnd(unsigned milliseconds);
   // Waits for the end without limit and releases the thread.

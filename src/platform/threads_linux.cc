@@ -43,7 +43,7 @@ void* threadMain(void* argument) {
 
 Thread::~Thread() { join(); }
 
-bool Thread::start(void (*entry)()) {
+bool Thread::start(void (*entry)(), const char* name) {
   if (started_) return false;
   shared_ = new Thread::Shared;
   shared_->entry = entry;
@@ -53,6 +53,7 @@ bool Thread::start(void (*entry)()) {
     shared_ = nullptr;
     return false;
   }
+  pthread_setname_np(id, name);
   handle_ = id;
   started_ = true;
   return true;

@@ -1,5 +1,7 @@
 #include "program.h"
 
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 namespace e2e {
@@ -44,6 +46,15 @@ bool Program::flipInB(std::uint64_t index, std::uint32_t bits) {
   std::uint64_t address = bufferB_ + 4 * index;
   std::optional<std::uint32_t> word = process_->read_u32(address);
   return word && process_->write_u32(address, *word ^ bits);
+}
+
+pid_t Program::thread(const std::string& name) {
+  for (pid_t tid : process_->threads()) {
+    std::ifstream comm("/proc/" + std::to_string(process_->pid()) + "/task/" + std::to_string(tid) + "/comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) return tid;
+  }
+  return 0;
 }
 
 ExitStatus Program::stop(int signal, Millis timeout) {

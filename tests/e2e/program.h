@@ -37,6 +37,8 @@ class Program {
   void bufferAddresses(std::uint64_t& a, std::uint64_t& b);
   // Flips bits of word `index` of buffer B from outside.
   bool flipInB(std::uint64_t index, std::uint32_t bits);
+  // The thread of that name ("worker", "stop-control"); 0 when none.
+  pid_t thread(const std::string& name);
   // Ctrl+C (or another signal) and the exit that follows.
   ExitStatus stop(int signal, Millis timeout = Millis(10000));
 

@@ -115,11 +115,11 @@ TEST(SettingsFile, PauseAfterEveryCycle) {
 TEST(SettingsFile, PrioritiesInEffectWherePermitted) {
   Program run({.args = {"8"}, .settings = "[tweak]\nprocess=high\nthread=high\n"});
   run.expectOut(R"(\r\d+ cycles)");
-  std::vector<pid_t> threads = run.process().threads();
-  ASSERT_EQ(threads.size(), 3u);
-  EXPECT_EQ(run.process().nice_of(threads[0]), -10);
-  EXPECT_EQ(run.process().nice_of(threads[1]), -10);
-  EXPECT_EQ(run.process().nice_of(threads[2]), -16);
+  pid_t worker = run.thread("worker");
+  ASSERT_NE(worker, 0);
+  EXPECT_EQ(run.process().nice_of(run.process().pid()), -10);
+  EXPECT_EQ(run.process().nice_of(run.thread("stop-control")), -10);
+  EXPECT_EQ(run.process().nice_of(worker), -16);
   EXPECT_TRUE(run.stop(SIGINT).exited_with(0));
 }
 
@@ -131,10 +131,10 @@ TEST(SettingsFile, PrioritiesSilentlyAbsentWithoutPrivilege) {
   // The copy must be reachable for the unprivileged user.
   chmod(run.dir().path().c_str(), 0755);
   Match m = run.expectOut(R"(\r\d+ cycles)");
-  std::vector<pid_t> threads = run.process().threads();
-  if (m && threads.size() == 3) {
-    EXPECT_EQ(run.process().nice_of(threads[0]), 0);
-    EXPECT_EQ(run.process().nice_of(threads[2]), 3);
+  pid_t worker = run.thread("worker");
+  if (m && worker != 0) {
+    EXPECT_EQ(run.process().nice_of(run.process().pid()), 0);
+    EXPECT_EQ(run.process().nice_of(worker), 3);
   }
   EXPECT_TRUE(run.stop(SIGINT).exited_with(0)) << run.err();
 }
