@@ -6,11 +6,27 @@
 
 namespace e2e {
 
-bool injectCallToNull(pid_t tid) {
+namespace {
+
+bool seizeAndStop(pid_t tid) {
   if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0) return false;
-  bool ok = ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) == 0;
   int status = 0;
-  ok = ok && waitpid(tid, &status, __WALL) == tid;
+  if (ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) == 0 && waitpid(tid, &status, __WALL) == tid) return true;
+  ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+  return false;
+}
+
+}  // namespace
+
+ThreadHold::ThreadHold(pid_t tid) : tid_(tid), holding_(seizeAndStop(tid)) {}
+
+ThreadHold::~ThreadHold() {
+  if (holding_) ptrace(PTRACE_DETACH, tid_, nullptr, nullptr);
+}
+
+bool injectCallToNull(pid_t tid) {
+  if (!seizeAndStop(tid)) return false;
+  bool ok = true;
   user_regs_struct regs{};
   ok = ok && ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0;
   if (ok) {

@@ -1,3 +1,5 @@
+// Stops and rewrites single threads of a running process with ptrace.
+//
 // Makes one thread of a running process call address 0, as a call through a
 // null function pointer would, by rewriting its registers with ptrace.
 #pragma once
@@ -9,5 +11,20 @@ namespace e2e {
 // The thread stops, gets a return address pushed (its current instruction)
 // and the instruction pointer 0, and is let go. False when ptrace fails.
 bool injectCallToNull(pid_t tid);
+
+// Holds one thread of a running process still while it lives (the other
+// threads go on), so that a test can act while that thread is mid-way.
+class ThreadHold {
+ public:
+  explicit ThreadHold(pid_t tid);
+  ~ThreadHold();
+  ThreadHold(const ThreadHold&) = delete;
+  ThreadHold& operator=(const ThreadHold&) = delete;
+  bool holding() const { return holding_; }
+
+ private:
+  pid_t tid_;
+  bool holding_ = false;
+};
 
 }  // namespace e2e

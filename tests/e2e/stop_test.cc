@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "inject.h"
 #include "program.h"
 
 namespace e2e {
@@ -34,12 +35,18 @@ TEST(StopRun, EachStopSignalEndsInOrder) {
 }
 
 TEST(StopRun, TwoInterruptsGiveTwoNoticesAndOneSummary) {
-  // 256 MiB: cycles of ten million operations, long enough for both.
-  Program run({.args = {"256"}});
+  Program run({.args = {"16"}});
   run.expectOut(R"(\r\d+ cycles)");
-  run.process().send_signal(SIGINT);
-  run.expectOut("Terminating");
-  ExitStatus status = run.stop(SIGINT);
+  {
+    // The worker is held mid-cycle, so both arrive before it can end.
+    ThreadHold hold(run.thread("worker"));
+    ASSERT_TRUE(hold.holding());
+    run.process().send_signal(SIGINT);
+    run.expectOut("Terminating");
+    run.process().send_signal(SIGINT);
+    run.expectOut("Terminating[^]*Terminating");
+  }
+  ExitStatus status = run.process().wait_exit();
   EXPECT_TRUE(status.exited_with(0)) << status;
   EXPECT_EQ(count(run.out(), kNotice), 2u) << run.out();
   EXPECT_EQ(count(run.out(), "\rErrors "), 1u) << run.out();

@@ -1,0 +1,92 @@
+// The stop handler and its registration.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "app/report.h"
+#include "capture.h"
+#include "control/control.h"
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+
+namespace kelvaring {
+namespace {
+
+const char* kNotice = "\nStop signaled. Terminating...\n";
+
+class StopControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    testState.stopRequested = false;
+    testState.cycles = 0;
+    testState.bufferA.release();
+    testState.bufferB.release();
+  }
+};
+
+TEST_F(StopControlTest, InterruptBreakAndCloseAreHandled) {
+  for (uint32_t type : {platform::kCtrlCEvent, platform::kCtrlBreakEvent, platform::kCtrlCloseEvent}) {
+    testState.stopRequested = false;
+    testing::OutputCapture output;
+    EXPECT_TRUE(onConsoleControl(type));
+    EXPECT_TRUE(testState.stopRequested);
+    EXPECT_EQ(output.text(), kNotice);
+  }
+}
+
+TEST_F(StopControlTest, LogoffShutdownAndOthersAreDeclined) {
+  for (uint32_t type : {3u, 5u, 6u, 0xFFFFFFFFu}) {
+    testing::OutputCapture output;
+    EXPECT_FALSE(onConsoleControl(type));
+    EXPECT_FALSE(testState.stopRequested);
+    EXPECT_EQ(output.text(), "");
+  }
+}
+
+TEST_F(StopControlTest, InterruptBeforeTheFirstCycleGivesNoCycle) {
+  testing::OutputCapture output;
+  ASSERT_TRUE(allocateBuffers(1 << 20));
+  onConsoleControl(platform::kCtrlCEvent);
+  testWorker();
+  EXPECT_EQ(testState.cycles, 0u);
+  EXPECT_EQ(summaryLine(0, testState.cycles, coverage()), "\rErrors 0, cycles 0, (0% coverage)          \n");
+}
+
+class StopControlDeathTest : public StopControlTest {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// Waits a while for the stop flag; false if it never came.
+bool stopArrives() {
+  for (int i = 0; i < 200 && !testState.stopRequested; ++i) usleep(10000);
+  return testState.stopRequested;
+}
+
+TEST_F(StopControlDeathTest, SignalsReachTheHandlerOnlyWhileRegistered) {
+  EXPECT_EXIT(
+      {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        {
+          CtrlHandlerGuard guard(onConsoleControl);
+          for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+            testState.stopRequested = false;
+            kill(getpid(), signal);
+            if (!stopArrives()) std::_Exit(1);
+          }
+        }
+        // Removed: the interrupt ends the process by its default course.
+        kill(getpid(), SIGINT);
+        usleep(500000);
+        std::_Exit(2);
+      },
+      ::testing::KilledBySignal(SIGINT), "^(\nStop signaled. Terminating...\n){4}$");
+}
+
+}  // namespace
+}  // namespace kelvaring
