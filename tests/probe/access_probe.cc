@@ -1,0 +1,33 @@
+// Runs one short test cycle over two small buffers, for a memory-access
+// trace taken from outside (valgrind's lackey). Prints the two buffer
+// addresses, then the marker words it reads and writes bracket the cycle.
+//
+//   access_probe <operations> <plant: 0 or 1>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+#include "random/subtractive_random.h"
+
+using namespace kelvaring;
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  testState.settings.method = 1;
+  testState.settings.verbose = 1;
+  seedRandomAt(1103285978);
+  if (!allocateBuffers(64)) return 3;  // eight words each
+  testState.opsPerCycle = static_cast<uint32_t>(std::atoi(argv[1]));
+  if (std::atoi(argv[2]) != 0) {
+    // A word of B that no longer matches: the first index drawn.
+    SubtractiveRandom copy = randomState;
+    testState.bufferB.at(nextRandom(copy) % 8) = 0x4D;
+  }
+  std::printf("%" PRIxPTR " %" PRIxPTR "\n", reinterpret_cast<uintptr_t>(testState.bufferA.base),
+              reinterpret_cast<uintptr_t>(testState.bufferB.base));
+  std::fflush(stdout);
+  runCycle();
+  return 0;
+}
