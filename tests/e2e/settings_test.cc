@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "program.h"
@@ -137,6 +139,27 @@ TEST(SettingsFile, PrioritiesSilentlyAbsentWithoutPrivilege) {
     EXPECT_EQ(run.process().nice_of(worker), 3);
   }
   EXPECT_TRUE(run.stop(SIGINT).exited_with(0)) << run.err();
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST(SettingsFile, PathsLongerThan260CharactersWork) {
+  TempDir dir;
+  std::string folder;
+  for (int level = 0; level < 6; ++level) folder += (folder.empty() ? "" : "/") + std::string(50, 'a' + level);
+  std::filesystem::create_directories(dir.file(folder));
+  std::string copy = dir.copy_executable(kExecutable, folder + "/kelvaring");
+  dir.write_file(folder + "/kelvaring.ini", "[tweak]\nverbose=1\n");
+  ASSERT_GT(copy.size(), 300u);
+  Process run(Options(copy, {copy, "8"}, dir.path()));
+  Match started = run.wait_for_regex(Channel::kOut, std::regex("\nStarted "));
+  EXPECT_TRUE(started) << started.text;
+  run.send_signal(SIGINT);
+  EXPECT_TRUE(run.wait_exit().exited_with(0));
 }
 
 }  // namespace

@@ -1,0 +1,54 @@
+// What only a terminal gets: the title and the bell. The run goes through
+// script(1), which gives it a pseudo-terminal and copies what it shows.
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "program.h"
+
+namespace e2e {
+namespace {
+
+// The first child of a process: kelvaring under script.
+pid_t childOf(pid_t parent) {
+  std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+  pid_t child = 0;
+  children >> child;
+  return child;
+}
+
+TEST(Terminal, TitleAndBellOnErrorReports) {
+  if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script is not installed";
+  TempDir dir;
+  std::string copy = dir.copy_executable(kExecutable, "kelvaring");
+  dir.write_file("kelvaring.ini", "[tweak]\nsignal=1\n");
+  Process run(Options("/usr/bin/script", {"script", "-qfec", copy + " 1", "/dev/null"}, dir.path()));
+  Match allocated = run.wait_for_regex(Channel::kOut, std::regex(R"(allocated \(([0-9A-F]{16})/([0-9A-F]{16})\))"));
+  ASSERT_TRUE(allocated) << allocated.text;
+  pid_t kelvaring = childOf(run.pid());
+  ASSERT_GT(kelvaring, 0);
+  EXPECT_NE(allocated.text.find("\033]0;Kelvaring\007"), std::string::npos);
+
+  std::uint64_t b = *parse_hex_address(allocated.groups[2]);
+  std::string mem = "/proc/" + std::to_string(kelvaring) + "/mem";
+  std::fstream memory(mem, std::ios::in | std::ios::out | std::ios::binary);
+  std::uint32_t word = 0;
+  memory.seekg(static_cast<std::streamoff>(b + 40));
+  memory.read(reinterpret_cast<char*>(&word), 4);
+  word ^= 2;
+  memory.seekp(static_cast<std::streamoff>(b + 40));
+  memory.write(reinterpret_cast<const char*>(&word), 4);
+  memory.flush();
+
+  Match report = run.wait_for_regex(Channel::kOut, std::regex("Error 1, [^\n]*\n[^\a]*\033\\]0;Kelvaring - 1 errors\a"
+                                                              "[^\a]*\a"));
+  EXPECT_TRUE(report) << report.text;
+  kill(kelvaring, SIGINT);
+  EXPECT_TRUE(run.wait_exit().exited_with(1));
+}
+
+}  // namespace
+}  // namespace e2e
