@@ -1,6 +1,8 @@
 // The main thread from start to exit.
 #include "app/driver.h"
 
+#include <new>
+
 #include "app/report.h"
 #include "control/control.h"
 #include "engine/engine.h"
@@ -134,6 +136,10 @@ int runProgram(int argc, char** argv) {
     return guardedRun(argc, argv);
   } catch (CAtlException e) {
     return e.m_hr;
+  } catch (const std::bad_alloc&) {
+    // The console lines are built in standard strings; when memory runs out
+    // for one, the run ends as it does for the program's own strings.
+    return kOutOfMemory;
   }
 }
 
