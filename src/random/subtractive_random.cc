@@ -47,8 +47,11 @@ void warmUp(SubtractiveRandom& g) {
 }
 
 void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view notice) {
+  // Built before anything is written: running out of memory for it leaves
+  // the generator as it was.
+  Text seedText = buildSeedText(seconds, notice);
   g.slots[0] = 0;
-  fillSlots(g, buildSeedText(seconds, notice));
+  fillSlots(g, seedText);
   warmUp(g);
   g.writeIndex = 55;
   g.subtractIndex = 24;
