@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,49 +8,45 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <utility>
+#include <thread>
 
 namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+std::string read_whole_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Owns a file descriptor, so a setup that throws halfway leaks nothing.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
+std::string proc(pid_t pid, const std::string& rest) { return "/proc/" + std::to_string(pid) + "/" + rest; }
 
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
+// Closes its descriptor at scope exit, so a setup that throws halfway leaks nothing.
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) close(fd);
   }
-
- private:
-  int fd_ = -1;
 };
 
-void make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
+void make_pipe(Fd& read_end, Fd& write_end) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) fail("pipe2");
-  read_end.reset(fds[0]);
-  write_end.reset(fds[1]);
+  read_end.fd = fds[0];
+  write_end.fd = fds[1];
 }
 
 int open_or_throw(const std::string& path, int flags) {
@@ -60,15 +55,13 @@ int open_or_throw(const std::string& path, int flags) {
   return fd;
 }
 
-// The test runner may block or ignore signals (GoogleTest itself does not,
-// but whatever launches it might); the child must start from a clean slate.
-// Only async-signal-safe calls: this runs between fork and exec.
-void reset_signals_in_child() {
+// Whatever launched the tests may have blocked or ignored signals; the child
+// starts from a clean slate. Runs between fork and exec: async-signal-safe.
+void reset_signals() {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction dfl;
-  std::memset(&dfl, 0, sizeof dfl);
+  struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM})
@@ -84,21 +77,57 @@ bool move_fd(int fd, int target) {
 
 [[noreturn]] void exec_failed(int error_fd) {
   int error = errno;
-  ssize_t ignored = write(error_fd, &error, sizeof error);
-  (void)ignored;
+  [[maybe_unused]] ssize_t written = write(error_fd, &error, sizeof error);
   _exit(127);
-}
-
-std::string read_whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace
 
-// ---------------------------------------------------------------- TempDir
+// One output channel of a child: a file, or a pipe that a thread drains.
+class Capture {
+ public:
+  explicit Capture(std::string path) : path_(std::move(path)) {}
+  explicit Capture(int fd) : fd_(fd), thread_([this] { drain(); }) {}
+  ~Capture() { finish(); }
+
+  std::string text() const {
+    if (!path_.empty()) return read_whole_file(path_);
+    std::lock_guard lock(mutex_);
+    return buffer_;
+  }
+
+  // Reads on to end-of-file, or until the pipe has stayed empty for 20 ms,
+  // in case some grandchild holds the write end open.
+  void finish() {
+    if (!thread_.joinable()) return;
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+
+ private:
+  void drain() {
+    char chunk[4096];
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      int ready = poll(&p, 1, 20);
+      if ((ready == 0 && !stop_) || (ready < 0 && errno == EINTR)) continue;
+      if (ready <= 0) break;  // an error, or stopped and nothing left to read
+      ssize_t n = read(fd_, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      std::lock_guard lock(mutex_);
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+  std::string path_;
+  int fd_ = -1;
+  mutable std::mutex mutex_;
+  std::string buffer_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;  // last, so it starts once the rest is ready
+};
 
 TempDir::TempDir() {
   char name[] = "/tmp/kelvaring-e2e-XXXXXX";
@@ -111,8 +140,6 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
-std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
-
 std::string TempDir::copy_executable(const std::string& source, const std::string& name) const {
   std::string target = file(name);
   fs::copy_file(source, target, fs::copy_options::overwrite_existing);
@@ -121,205 +148,91 @@ std::string TempDir::copy_executable(const std::string& source, const std::strin
 }
 
 std::string TempDir::write_file(const std::string& name, const std::string& text) const {
-  std::string target = file(name);
-  std::ofstream out(target, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) throw std::runtime_error("cannot write " + target);
-  return target;
+  std::ofstream out(file(name), std::ios::binary);
+  if (!(out << text).flush()) throw std::runtime_error("cannot write " + file(name));
+  return file(name);
 }
 
 std::string TempDir::read_file(const std::string& name) const { return read_whole_file(file(name)); }
 
 std::string TempDir::make_dir(const std::string& name) const {
-  std::string target = file(name);
-  fs::create_directory(target);
-  return target;
+  fs::create_directory(file(name));
+  return file(name);
 }
 
-std::string TempDir::make_symlink(const std::string& target, const std::string& name) const {
-  std::string link = file(name);
-  fs::create_symlink(target, link);
-  return link;
+std::ostream& operator<<(std::ostream& os, const ExitStatus& status) {
+  if (status.timed_out) os << "timed out, then ";
+  if (status.code >= 0) return os << "exited with status " << status.code;
+  if (status.signal > 0) return os << "killed by signal " << status.signal << " (" << strsignal(status.signal) << ")";
+  return os << "not finished";
 }
-
-// ---------------------------------------------------------- ExitStatus
-
-std::string ExitStatus::describe() const {
-  std::string text = timed_out ? "timed out, then " : "";
-  if (exited) return text + "exited with status " + std::to_string(code);
-  if (signaled) return text + "killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
-  return text + "not finished";
-}
-
-std::ostream& operator<<(std::ostream& os, const ExitStatus& status) { return os << status.describe(); }
-
-// ------------------------------------------------------- OutputCapture
-
-OutputCapture::~OutputCapture() { finish(Millis(0)); }
-
-void OutputCapture::use_file(std::string path) { path_ = std::move(path); }
-
-void OutputCapture::use_pipe(int read_fd) {
-  fd_ = read_fd;
-  thread_ = std::thread([this] { drain(); });
-}
-
-void OutputCapture::drain() {
-  char chunk[4096];
-  for (;;) {
-    {
-      std::lock_guard lock(mutex_);
-      if (stop_) break;
-    }
-    // A short poll rather than a blocking read, so finish() can stop us even
-    // if some grandchild keeps the write end open.
-    pollfd p{fd_, POLLIN, 0};
-    int ready = poll(&p, 1, 20);
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
-    ssize_t n = read(fd_, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    std::lock_guard lock(mutex_);
-    buffer_.append(chunk, static_cast<size_t>(n));
-  }
-  std::lock_guard lock(mutex_);
-  closed_ = true;
-  closed_cv_.notify_all();
-}
-
-std::string OutputCapture::text() const {
-  if (!path_.empty()) return read_whole_file(path_);
-  std::lock_guard lock(mutex_);
-  return buffer_;
-}
-
-void OutputCapture::finish(Millis grace) {
-  if (!thread_.joinable()) return;
-  {
-    std::unique_lock lock(mutex_);
-    closed_cv_.wait_for(lock, grace, [this] { return closed_; });
-    stop_ = true;
-  }
-  thread_.join();
-  close(fd_);
-  fd_ = -1;
-}
-
-// ------------------------------------------------------------- Process
 
 Process::Process(const Options& options) {
   // Everything the child needs is prepared here: after fork it may only
   // make async-signal-safe calls.
-  std::vector<std::string> args = options.argv.empty() ? std::vector<std::string>{options.path} : options.argv;
+  std::vector<std::string> args = options.argv;
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-
-  UniqueFd child_in, child_out, child_err, parent_in, parent_out, parent_err;
-  if (options.stdin_pipe) {
-    make_pipe(child_in, parent_in);
-  } else {
-    child_in.reset(open_or_throw("/dev/null", O_RDONLY));
-  }
-  auto prepare = [](const Redirect& redirect, UniqueFd& child_end, UniqueFd& parent_end) {
-    if (redirect.pipe) {
-      make_pipe(parent_end, child_end);
-    } else {
-      // O_APPEND lets stdout and stderr share one file without overwriting.
-      child_end.reset(open_or_throw(redirect.path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND));
-    }
-  };
-  prepare(options.out, child_out, parent_out);
-  prepare(options.err, child_err, parent_err);
-
-  // The child reports a failed exec through this pipe; a successful exec
-  // closes it, and the parent reads end-of-file.
-  UniqueFd error_read, error_write;
-  make_pipe(error_read, error_write);
-
   const char* cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
   rlimit limit{};
   if (options.address_space_limit) limit.rlim_cur = limit.rlim_max = *options.address_space_limit;
 
-  pid_t pid = fork();
-  if (pid < 0) fail("fork");
-  if (pid == 0) {
-    reset_signals_in_child();
-    if (options.address_space_limit && setrlimit(RLIMIT_AS, &limit) != 0) exec_failed(error_write.get());
-    if (cwd != nullptr && chdir(cwd) != 0) exec_failed(error_write.get());
-    if (!move_fd(child_in.get(), 0) || !move_fd(child_out.get(), 1) || !move_fd(child_err.get(), 2))
-      exec_failed(error_write.get());
-    execv(options.path.c_str(), argv.data());
-    exec_failed(error_write.get());
-  }
-  pid_ = pid;
-  error_write.reset();
+  Fd in{open_or_throw("/dev/null", O_RDONLY)}, out_read, out_write, err_read, err_write, error_read, error_write;
+  auto prepare = [](const Redirect& redirect, Fd& read_end, Fd& write_end) {
+    if (redirect.path.empty())
+      make_pipe(read_end, write_end);
+    else
+      write_end.fd = open_or_throw(redirect.path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
+  };
+  prepare(options.out, out_read, out_write);
+  prepare(options.err, err_read, err_write);
+  // The child reports a failed exec through this pipe; a successful exec
+  // closes it, and the parent reads end-of-file.
+  make_pipe(error_read, error_write);
 
+  pid_ = fork();
+  if (pid_ < 0) fail("fork");
+  if (pid_ == 0) {
+    reset_signals();
+    if ((options.address_space_limit && setrlimit(RLIMIT_AS, &limit) != 0) || (cwd && chdir(cwd) != 0) ||
+        !move_fd(in.fd, 0) || !move_fd(out_write.fd, 1) || !move_fd(err_write.fd, 2))
+      exec_failed(error_write.fd);
+    execv(options.path.c_str(), argv.data());
+    exec_failed(error_write.fd);
+  }
+
+  close(std::exchange(error_write.fd, -1));
   int error = 0;
   ssize_t n;
-  do {
-    n = read(error_read.get(), &error, sizeof error);
-  } while (n < 0 && errno == EINTR);
+  while ((n = read(error_read.fd, &error, sizeof error)) < 0 && errno == EINTR) {
+  }
   if (n > 0) {
-    int status;
-    waitpid(pid_, &status, 0);
-    reaped_ = true;
+    waitpid(pid_, nullptr, 0);
     errno = error;
     fail("starting " + options.path);
   }
-
-  stdin_fd_ = parent_in.release();
-  if (options.out.pipe) {
-    out_.use_pipe(parent_out.release());
-  } else {
-    out_.use_file(options.out.path);
-  }
-  if (options.err.pipe) {
-    err_.use_pipe(parent_err.release());
-  } else {
-    err_.use_file(options.err.path);
-  }
-}
-
-std::unique_ptr<Process> Process::fork_running(const std::function<int()>& body) {
-  std::unique_ptr<Process> process(new Process());
-  pid_t pid = fork();
-  if (pid < 0) fail("fork");
-  if (pid == 0) {
-    reset_signals_in_child();
-    int code = 125;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    _exit(code);
-  }
-  process->pid_ = pid;
-  return process;
+  auto capture = [](const Redirect& redirect, Fd& read_end) {
+    return redirect.path.empty() ? std::make_unique<Capture>(std::exchange(read_end.fd, -1))
+                                 : std::make_unique<Capture>(redirect.path);
+  };
+  out_ = capture(options.out, out_read);
+  err_ = capture(options.err, err_read);
 }
 
 Process::~Process() {
-  if (pid_ > 0 && !reaped_) {
-    kill(pid_, SIGKILL);
-    int status;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  close_stdin();
-  // The captures stop themselves as members are destroyed.
+  if (!running()) return;
+  kill(pid_, SIGKILL);
+  reap(0, false);
 }
 
-std::string Process::text(Channel channel) const {
-  return channel == Channel::kOut ? out_.text() : err_.text();
-}
+std::string Process::out() const { return out_->text(); }
+std::string Process::err() const { return err_->text(); }
 
 Match Process::wait_for_regex(Channel channel, const std::regex& pattern, Millis timeout) const {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    Match result;
-    result.text = text(channel);
+    Match result{.text = channel == Channel::kOut ? out() : err()};
     std::smatch found;
     if (std::regex_search(result.text, found, pattern)) {
       result.matched = true;
@@ -331,92 +244,35 @@ Match Process::wait_for_regex(Channel channel, const std::regex& pattern, Millis
   }
 }
 
-Match Process::wait_for_text(Channel channel, const std::string& needle, Millis timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    Match result;
-    result.text = text(channel);
-    if (result.text.find(needle) != std::string::npos) {
-      result.matched = true;
-      result.groups.push_back(needle);
-      return result;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return result;
-    std::this_thread::sleep_for(Millis(20));
-  }
-}
-
-bool Process::write_stdin(std::string_view data) {
-  if (stdin_fd_ < 0) return false;
-  // A write to a pipe nobody reads raises SIGPIPE, which would kill the test
-  // runner. Block it for this thread and swallow the one the write raised.
-  sigset_t pipe_only, saved;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
-  bool ok = true;
-  while (!data.empty()) {
-    ssize_t n = write(stdin_fd_, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      if (errno == EPIPE) {
-        timespec no_wait{};
-        sigtimedwait(&pipe_only, nullptr, &no_wait);
-      }
-      ok = false;
-      break;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  return ok;
-}
-
-void Process::close_stdin() {
-  if (stdin_fd_ >= 0) close(stdin_fd_);
-  stdin_fd_ = -1;
-}
-
 bool Process::send_signal(int sig) {
   // After reaping, the pid may already belong to someone else.
-  if (pid_ <= 0 || reaped_) return false;
-  return kill(pid_, sig) == 0;
+  return !reaped_ && kill(pid_, sig) == 0;
 }
 
-void Process::record(int wait_status, bool timed_out) {
-  reaped_ = true;
+bool Process::reap(int flags, bool timed_out) {
+  int status = 0;
+  pid_t result;
+  while ((result = waitpid(pid_, &status, flags)) < 0 && errno == EINTR) {
+  }
+  if (result == 0) return false;  // still running
+  reaped_ = true;                 // gone either way; an error records nothing
   status_.timed_out = timed_out;
-  if (WIFEXITED(wait_status)) {
-    status_.exited = true;
-    status_.code = WEXITSTATUS(wait_status);
-  } else if (WIFSIGNALED(wait_status)) {
-    status_.signaled = true;
-    status_.signal = WTERMSIG(wait_status);
-  }
-  // Whatever the child wrote before exiting should be visible to the test.
-  out_.finish(Millis(2000));
-  err_.finish(Millis(2000));
-}
-
-bool Process::running() {
-  if (pid_ <= 0 || reaped_) return false;
-  int status;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    record(status, false);
-    return false;
-  }
+  if (result > 0 && WIFEXITED(status)) status_.code = WEXITSTATUS(status);
+  if (result > 0 && WIFSIGNALED(status)) status_.signal = WTERMSIG(status);
+  // Whatever the child wrote before it ended becomes visible to the test.
+  out_->finish();
+  err_->finish();
   return true;
 }
+
+bool Process::running() { return !reaped_ && !reap(WNOHANG, false); }
 
 ExitStatus Process::wait_exit(Millis timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (running()) {
     if (std::chrono::steady_clock::now() >= deadline) {
       kill(pid_, SIGKILL);
-      int status;
-      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-      record(status, true);
+      reap(0, true);
       break;
     }
     std::this_thread::sleep_for(Millis(10));
@@ -425,58 +281,43 @@ ExitStatus Process::wait_exit(Millis timeout) {
 }
 
 bool Process::write_u32(std::uint64_t address, std::uint32_t value) const {
-  UniqueFd mem(open(("/proc/" + std::to_string(pid_) + "/mem").c_str(), O_RDWR | O_CLOEXEC));
-  if (mem.get() < 0) return false;
-  return pwrite(mem.get(), &value, sizeof value, static_cast<off_t>(address)) == sizeof value;
+  Fd mem{open(proc(pid_, "mem").c_str(), O_RDWR | O_CLOEXEC)};
+  return mem.fd >= 0 && pwrite(mem.fd, &value, sizeof value, static_cast<off_t>(address)) == sizeof value;
 }
 
 std::optional<std::uint32_t> Process::read_u32(std::uint64_t address) const {
-  UniqueFd mem(open(("/proc/" + std::to_string(pid_) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
-  if (mem.get() < 0) return std::nullopt;
+  Fd mem{open(proc(pid_, "mem").c_str(), O_RDONLY | O_CLOEXEC)};
   std::uint32_t value = 0;
-  if (pread(mem.get(), &value, sizeof value, static_cast<off_t>(address)) != sizeof value) return std::nullopt;
+  if (mem.fd < 0 || pread(mem.fd, &value, sizeof value, static_cast<off_t>(address)) != sizeof value)
+    return std::nullopt;
   return value;
 }
 
 std::vector<pid_t> Process::threads() const {
   std::vector<pid_t> tids;
-  DIR* dir = opendir(("/proc/" + std::to_string(pid_) + "/task").c_str());
-  if (dir == nullptr) return tids;
-  while (dirent* entry = readdir(dir)) {
-    pid_t tid = 0;
-    const char* name = entry->d_name;
-    const char* end = name + std::strlen(name);
-    auto [last, error] = std::from_chars(name, end, tid);
-    if (error == std::errc() && last == end) tids.push_back(tid);  // skips "." and ".."
-  }
-  closedir(dir);
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(proc(pid_, "task"), ignored))
+    tids.push_back(std::stoi(entry.path().filename().string()));
   std::sort(tids.begin(), tids.end());
   return tids;
 }
 
 std::optional<int> Process::nice_of(pid_t tid) const {
-  std::string stat = read_whole_file("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(tid) + "/stat");
-  // Field 2 is "(comm)", and comm may hold spaces or parentheses; the
-  // remaining fields start after the last ')'.
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos) return std::nullopt;
-  std::istringstream fields(stat.substr(close + 1));
-  std::string field;
-  // The first field after ')' is field 3 (state); nice is field 19.
-  for (int number = 3; number <= 19; ++number) {
-    if (!(fields >> field)) return std::nullopt;
-  }
+  std::string stat = read_whole_file(proc(pid_, "task/" + std::to_string(tid) + "/stat"));
+  // Field 2 is "(comm)", and comm may hold spaces or parentheses; field 3
+  // (state) follows the last ')', and nice is field 19. An unreadable file
+  // leaves nothing to parse.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+  std::string skipped;
+  for (int field = 3; field < 19; ++field) fields >> skipped;
   int nice = 0;
-  auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), nice);
-  if (error != std::errc() || end != field.data() + field.size()) return std::nullopt;
-  return nice;
+  if (fields >> nice) return nice;
+  return std::nullopt;
 }
 
 std::optional<std::uint64_t> parse_hex_address(std::string_view text) {
-  if (text.size() != 16) return std::nullopt;
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return std::nullopt;
-  }
+  if (text.size() != 16 || text.find_first_not_of("0123456789ABCDEF") != std::string_view::npos)
+    return std::nullopt;
   std::uint64_t value = 0;
   std::from_chars(text.data(), text.data() + text.size(), value, 16);
   return value;

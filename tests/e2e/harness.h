@@ -7,17 +7,13 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <ostream>
 #include <regex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,7 +36,7 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   // Absolute path of |name| inside the folder (nothing is created).
-  std::string file(const std::string& name) const;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
 
   // Copies |source| into the folder as |name|, keeping its permission bits
   // (so an executable stays executable). Returns the new path.
@@ -51,33 +47,28 @@ class TempDir {
   std::string read_file(const std::string& name) const;
   // Creates the subfolder |name|. Returns its path.
   std::string make_dir(const std::string& name) const;
-  // Creates the symlink |name| pointing at |target| (stored as given, so a
-  // relative target is resolved relative to the link). Returns the link path.
-  std::string make_symlink(const std::string& target, const std::string& name) const;
 
  private:
   std::string path_;
 };
 
-// Where the child's standard output or standard error goes.
+// Where the child's standard output or standard error goes: a pipe unless a
+// file is named (opened with O_TRUNC | O_APPEND, so both may share one).
 struct Redirect {
-  static Redirect to_pipe() { return Redirect{}; }
-  static Redirect to_file(std::string path) { return Redirect{false, std::move(path)}; }
+  static Redirect to_file(std::string path) { return Redirect{std::move(path)}; }
 
-  bool pipe = true;
-  std::string path;  // used when !pipe; opened with O_TRUNC | O_APPEND
+  std::string path;
 };
 
 struct Options {
-  explicit Options(std::string path, std::vector<std::string> argv = {}, std::string cwd = {})
+  Options(std::string path, std::vector<std::string> argv, std::string cwd = {})
       : path(std::move(path)), argv(std::move(argv)), cwd(std::move(cwd)) {}
 
   std::string path;               // executable, run with execv (no PATH search)
-  std::vector<std::string> argv;  // argv[0] included; empty means { path }
+  std::vector<std::string> argv;  // argv[0] included
   std::string cwd;                // empty: the test's working directory
-  Redirect out;                   // standard output, a pipe by default
-  Redirect err;                   // standard error, a pipe by default
-  bool stdin_pipe = false;        // false: standard input is /dev/null
+  Redirect out;                   // standard output and error; standard
+  Redirect err;                   // input is /dev/null
   std::optional<std::uint64_t> address_space_limit;  // RLIMIT_AS in bytes
 };
 
@@ -86,87 +77,43 @@ enum class Channel { kOut, kErr };
 // How a child ended.
 struct ExitStatus {
   bool timed_out = false;  // still running at the deadline, then SIGKILLed
-  bool exited = false;     // ended through exit(); |code| is valid
-  int code = -1;
-  bool signaled = false;   // ended by a signal; |signal| is valid
-  int signal = 0;
+  int code = -1;           // exit status, if it ended through exit()
+  int signal = 0;          // the signal that ended it otherwise
 
-  bool exited_with(int c) const { return !timed_out && exited && code == c; }
-  bool killed_by(int s) const { return !timed_out && signaled && signal == s; }
-  std::string describe() const;
+  bool exited_with(int c) const { return !timed_out && code == c; }
+  bool killed_by(int s) const { return !timed_out && signal == s; }
 };
 std::ostream& operator<<(std::ostream& os, const ExitStatus& status);
 
 // Outcome of waiting for some output.
 struct Match {
   bool matched = false;
-  std::vector<std::string> groups;  // for a regex: [0] whole match, [1..] groups
+  std::vector<std::string> groups;  // [0] whole match, [1..] groups
   std::string text;                 // everything read so far, for messages
 
   explicit operator bool() const { return matched; }
 };
 
-// Collects one output channel of a child, from a file or from a pipe that a
-// background thread drains into a buffer.
-class OutputCapture {
- public:
-  OutputCapture() = default;
-  ~OutputCapture();
-  OutputCapture(const OutputCapture&) = delete;
-  OutputCapture& operator=(const OutputCapture&) = delete;
+class Capture;  // one output channel of a child
 
-  void use_file(std::string path);
-  void use_pipe(int read_fd);  // takes ownership of the descriptor
-  std::string text() const;
-  // Waits up to |grace| for the writers to close the pipe, then stops reading.
-  void finish(Millis grace);
-
- private:
-  void drain();
-
-  std::string path_;
-  int fd_ = -1;
-  mutable std::mutex mutex_;
-  std::condition_variable closed_cv_;
-  std::string buffer_;
-  bool closed_ = false;
-  bool stop_ = false;
-  std::thread thread_;
-};
-
-// A running child. The destructor SIGKILLs and reaps it if still running.
+// A running child, not copyable. The destructor SIGKILLs and reaps it if
+// still running.
 class Process {
  public:
   explicit Process(const Options& options);
   ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  // Forks the test process itself; the child runs |body| and _exits with its
-  // result. The child shares nothing with the capture machinery (its output
-  // goes where the test's goes) and must only use async-signal-safe calls,
-  // since other threads of the test may hold locks at the fork.
-  static std::unique_ptr<Process> fork_running(const std::function<int()>& body);
 
   pid_t pid() const { return pid_; }
+  std::string out() const;
+  std::string err() const;
 
-  std::string text(Channel channel) const;
-  std::string out() const { return text(Channel::kOut); }
-  std::string err() const { return text(Channel::kErr); }
-
-  // Poll the output every ~20 ms until it matches or |timeout| passes.
+  // Polls the output every ~20 ms until it matches or |timeout| passes.
   Match wait_for_regex(Channel channel, const std::regex& pattern, Millis timeout = Millis(10000)) const;
-  Match wait_for_text(Channel channel, const std::string& needle, Millis timeout = Millis(10000)) const;
-
-  // Writes to the child's standard input (needs Options::stdin_pipe). Fails
-  // instead of raising SIGPIPE when the child has closed its end.
-  bool write_stdin(std::string_view data);
-  void close_stdin();
 
   // Sends |sig| to the child alone. False once the child has been reaped.
   bool send_signal(int sig);
   // Polls every ~10 ms; on timeout SIGKILLs the child and says so. Once the
-  // child is reaped, the pipes are drained to the end and later calls return
+  // child is reaped, the pipes are read to the end and later calls return
   // the same status.
   ExitStatus wait_exit(Millis timeout = Millis(10000));
   bool running();
@@ -181,19 +128,15 @@ class Process {
   std::optional<int> nice_of(pid_t tid) const;
 
  private:
-  Process() = default;
-  void record(int wait_status, bool timed_out);
+  // waitpid with |flags|; once the child is reaped, records how it ended and
+  // reads the pipes to their end. False while it runs on (WNOHANG).
+  bool reap(int flags, bool timed_out);
 
   pid_t pid_ = -1;
   bool reaped_ = false;
   ExitStatus status_;
-  int stdin_fd_ = -1;
-  OutputCapture out_;
-  OutputCapture err_;
+  std::unique_ptr<Capture> out_, err_;
 };
-
-// Regex fragment for an address as the program prints it, as one group.
-inline constexpr const char* kHexAddress = "([0-9A-F]{16})";
 
 // Parses exactly 16 upper-case hexadecimal digits.
 std::optional<std::uint64_t> parse_hex_address(std::string_view text);

@@ -2,9 +2,9 @@
 // test points at the program under test rather than at the plumbing.
 #include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <filesystem>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,13 @@ namespace {
 Options shell(const std::string& script) { return Options("/bin/sh", {"sh", "-c", script}); }
 
 TEST(HarnessProcess, PipeOutputThenSigterm) {
+  // Blocked in the test, the signal must still reach the child.
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, nullptr);
   Process p(shell("echo hello; exec sleep 30"));
+  pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
   Match m = p.wait_for_regex(Channel::kOut, std::regex("hel+o"), Millis(5000));
   ASSERT_TRUE(m) << m.text;
   EXPECT_EQ(m.groups[0], "hello");
@@ -25,6 +31,7 @@ TEST(HarnessProcess, PipeOutputThenSigterm) {
   ASSERT_TRUE(p.send_signal(SIGTERM));
   ExitStatus s = p.wait_exit(Millis(5000));
   EXPECT_TRUE(s.killed_by(SIGTERM)) << s;
+  EXPECT_FALSE(p.send_signal(SIGTERM));
 }
 
 TEST(HarnessProcess, FileOutputExitStatusAndTimeout) {
@@ -32,7 +39,7 @@ TEST(HarnessProcess, FileOutputExitStatusAndTimeout) {
   Options o = shell("echo hello; echo oops >&2; exit 3");
   o.out = o.err = Redirect::to_file(dir.file("both.txt"));
   Process p(o);
-  EXPECT_TRUE(p.wait_for_text(Channel::kOut, "oops", Millis(5000))) << p.out();
+  EXPECT_TRUE(p.wait_for_regex(Channel::kErr, std::regex("oops"), Millis(5000))) << p.err();
   ExitStatus s = p.wait_exit(Millis(5000));
   EXPECT_TRUE(s.exited_with(3)) << s;
   EXPECT_EQ(dir.read_file("both.txt"), "hello\noops\n");
@@ -40,52 +47,22 @@ TEST(HarnessProcess, FileOutputExitStatusAndTimeout) {
   Process sleeper(Options("/bin/sleep", {"sleep", "30"}));
   ExitStatus late = sleeper.wait_exit(Millis(100));
   EXPECT_TRUE(late.timed_out && late.signal == SIGKILL) << late;
+  EXPECT_THROW(Process(Options(dir.file("missing"), {"missing"})), std::runtime_error);
 }
 
-TEST(HarnessProcess, StdinPipeEchoedByCat) {
-  Options o("/bin/cat", {"cat"});
-  o.stdin_pipe = true;
-  Process p(o);
-  ASSERT_TRUE(p.write_stdin("ping\n"));
-  EXPECT_TRUE(p.wait_for_text(Channel::kOut, "ping\n", Millis(5000))) << p.out();
-  p.close_stdin();
-  EXPECT_TRUE(p.wait_exit(Millis(5000)).exited_with(0));
-  EXPECT_EQ(p.out(), "ping\n");
-}
-
-TEST(HarnessTempDir, CopiedProgramReadsFileBesideIt) {
+TEST(HarnessTempDir, CopiedProgramRunsInItsFolder) {
   std::string path;
   {
     TempDir dir;
     path = dir.path();
     std::string copy = dir.copy_executable("/bin/sh", "renamed-shell");
-    dir.write_file("settings.conf", "answer=42\n");
     dir.make_dir("sub");
-    dir.make_symlink("../settings.conf", "sub/link.conf");
-    Process p(Options(copy, {"other-name", "-c", "cat sub/link.conf"}, dir.path()));
+    dir.write_file("sub/settings.conf", "answer=42\n");
+    Process p(Options(copy, {"other-name", "-c", "cat sub/settings.conf"}, dir.path()));
     EXPECT_TRUE(p.wait_exit(Millis(5000)).exited_with(0)) << p.err();
     EXPECT_EQ(p.out(), "answer=42\n");
   }
   EXPECT_FALSE(std::filesystem::exists(path));
-}
-
-// The forked child polls this; the test changes it through /proc/PID/mem.
-volatile std::uint32_t g_flag = 0x1111;
-constexpr std::uint32_t kMagic = 0xC0FFEE42;
-
-TEST(HarnessMemory, WriteThroughProcMemReachesChild) {
-  auto child = Process::fork_running([] {
-    for (int i = 0; i < 5000; ++i) {  // about 5 s
-      if (g_flag == kMagic) return 0;
-      usleep(1000);
-    }
-    return 1;
-  });
-  auto address = reinterpret_cast<std::uint64_t>(&g_flag);  // same in the fork
-  EXPECT_EQ(child->read_u32(address), 0x1111u);
-  ASSERT_TRUE(child->write_u32(address, kMagic));
-  ExitStatus s = child->wait_exit(Millis(10000));
-  EXPECT_TRUE(s.exited_with(0)) << s;
 }
 
 TEST(HarnessParse, HexAddress) {

@@ -1,5 +1,7 @@
 #include "program.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@ Program::Program(const Launch& launch) {
     // The extension, if any, gives way to ".ini".
     dir_.write_file(launch.name.substr(0, launch.name.rfind('.')) + ".ini", *launch.settings);
   }
+  if (launch.openToAll) chmod(dir_.path().c_str(), 0755);
   std::vector<std::string> argv = launch.wrapper;
   argv.push_back(path);
   argv.insert(argv.end(), launch.args.begin(), launch.args.end());

@@ -18,6 +18,7 @@ struct Launch {
   bool toFile = false;                        // standard output into a file
   std::string workingDir;                     // subfolder to start in; "" for the copy's own
   std::vector<std::string> wrapper;           // command that runs the copy, e.g. setpriv
+  bool openToAll = false;                     // folder reachable for other users
   std::vector<std::pair<std::string, std::string>> files;  // more files: name (may be in workingDir), text
   std::optional<std::uint64_t> addressSpaceLimit;
 };

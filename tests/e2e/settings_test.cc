@@ -129,9 +129,8 @@ TEST(SettingsFile, PrioritiesSilentlyAbsentWithoutPrivilege) {
   if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
   Program run({.args = {"8"},
                .settings = "[tweak]\nprocess=high\nthread=below\n",
-               .wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
-  // The copy must be reachable for the unprivileged user.
-  chmod(run.dir().path().c_str(), 0755);
+               .wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+               .openToAll = true});
   Match m = run.expectOut(R"(\r\d+ cycles)");
   pid_t worker = run.thread("worker");
   if (m && worker != 0) {
