@@ -16,15 +16,6 @@ std::string_view trimBlanks(std::string_view s) {
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Only A-Z and a-z fold; every other byte has to match exactly.
-bool sameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
 // Takes the next line off the front of `rest`, without its end. A line ends
 // at "\n", "\r\n" or a lone "\r"; the last one may have no end at all.
 std::string_view takeLine(std::string_view& rest) {
@@ -98,6 +89,15 @@ std::string cutToBuffer(std::string_view s, size_t bufferSize) {
 }
 
 }  // namespace
+
+// Only A-Z and a-z fold; every other byte has to match exactly.
+bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+  }
+  return true;
+}
 
 int32_t profileInt(std::string_view text, std::string_view section, std::string_view key,
                    int32_t defaultValue) {

@@ -9,6 +9,9 @@
 
 namespace kelvaring {
 
+// Whether two names are the same but for the case of the letters A to Z.
+bool sameName(std::string_view a, std::string_view b);
+
 // The integer value of `key` in `section`, or defaultValue when the section
 // or key is missing. The value's leading decimal digits, with an optional
 // sign, are read modulo 2^32; a value without digits reads as 0.

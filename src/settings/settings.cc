@@ -15,16 +15,6 @@ constexpr const char* kSection = "tweak";
 // and so matches nothing.
 constexpr size_t kLevelNameBuffer = 32;
 
-bool sameName(const std::string& a, const char* b) {
-  size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Replaces the extension of the path's file name, or appends one.
 void renameExtension(Text& path, const char* extension) {
   size_t length = path.length();
