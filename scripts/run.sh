@@ -3,6 +3,6 @@
 # available memory without one). Ctrl+C ends it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARING_TESTS=OFF -DKELVARING_BENCH=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target kelvaring
 exec build/kelvaring "$@"

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 build() {  # folder, sanitizers
-  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARING_SANITIZE="$2" >/dev/null
+  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARING_SANITIZE="$2" -DKELVARING_TESTS=ON -DKELVARING_BENCH=ON >/dev/null
   cmake --build "$1" -j"$jobs"
 }
 
