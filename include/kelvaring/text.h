@@ -30,20 +30,22 @@ class Text {
   [[gnu::format(printf, 2, 3)]] void format(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    va_list again;
-    va_copy(again, args);
-    int n = vsnprintf(nullptr, 0, fmt, args);
+    formatList(fmt, args);
     va_end(args);
-    if (n < 0) {
-      va_end(again);
-      throw CAtlException{kInvalidArgument};
-    }
+  }
+
+  // The same with the arguments as a list.
+  void formatList(const char* fmt, va_list args) {
+    va_list counting;
+    va_copy(counting, args);
+    int n = vsnprintf(nullptr, 0, fmt, counting);
+    va_end(counting);
+    if (n < 0) throw CAtlException{kInvalidArgument};
     guarded([&] {
       std::string out(static_cast<size_t>(n), '\0');
-      vsnprintf(out.data(), out.size() + 1, fmt, again);
+      vsnprintf(out.data(), out.size() + 1, fmt, args);
       value_.swap(out);
     });
-    va_end(again);
   }
 
   void append(const char* s) {

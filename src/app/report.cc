@@ -15,17 +15,10 @@ namespace {
 [[gnu::format(printf, 1, 2)]] std::string formatted(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(nullptr, 0, fmt, args);
+  Text line;
+  line.formatList(fmt, args);
   va_end(args);
-  std::string line;
-  if (n > 0) {
-    line.resize(static_cast<size_t>(n));
-    std::vsnprintf(line.data(), line.size() + 1, fmt, again);
-  }
-  va_end(again);
-  return line;
+  return line.str();
 }
 
 // Counts print as signed 32-bit numbers, as the console lines always have.

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 
