@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -20,16 +21,24 @@ pid_t childOf(pid_t parent) {
   return child;
 }
 
+std::string executableOf(pid_t pid) {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+}
+
 TEST(Terminal, TitleAndBellOnErrorReports) {
   if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script is not installed";
   TempDir dir;
   std::string copy = dir.copy_executable(kExecutable, "kelvaring");
   dir.write_file("kelvaring.ini", "[tweak]\nsignal=1\n");
-  Process run(Options("/usr/bin/script", {"script", "-qfec", copy + " 1", "/dev/null"}, dir.path()));
+  Process run(Options("/usr/bin/script", {"script", "-qfec", "exec " + copy + " 1", "/dev/null"}, dir.path()));
   Match allocated = run.wait_for_regex(Channel::kOut, std::regex(R"(allocated \(([0-9A-F]{16})/([0-9A-F]{16})\))"));
   ASSERT_TRUE(allocated) << allocated.text;
   pid_t kelvaring = childOf(run.pid());
   ASSERT_GT(kelvaring, 0);
+  // script starts the command through "$SHELL -c"; the exec keeps a shell
+  // such as dash from staying in between as the child.
+  ASSERT_EQ(executableOf(kelvaring), std::filesystem::canonical(copy).string());
   EXPECT_NE(allocated.text.find("\033]0;Kelvaring\007"), std::string::npos);
 
   std::uint64_t b = *parse_hex_address(allocated.groups[2]);
@@ -42,6 +51,7 @@ TEST(Terminal, TitleAndBellOnErrorReports) {
   memory.seekp(static_cast<std::streamoff>(b + 40));
   memory.write(reinterpret_cast<const char*>(&word), 4);
   memory.flush();
+  ASSERT_TRUE(memory.good()) << "cannot write " << mem;
 
   Match report = run.wait_for_regex(Channel::kOut, std::regex("Error 1, [^\n]*\n[^\a]*\033\\]0;Kelvaring - 1 errors\a"
                                                               "[^\a]*\a"));
