@@ -13,6 +13,7 @@
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "random/subtractive_random.h"
+#include "test_state.h"
 
 namespace kelvaring {
 namespace {
@@ -31,17 +32,9 @@ void countingPause(uint32_t milliseconds) {
   if (testState.cycles.load() != call || milliseconds != expectedPause.load()) pausesOutOfStep.fetch_add(1);
 }
 
+// The shared state, and the pause counters of these tests, as at the start.
 void resetTestState() {
-  TestState& s = testState;
-  s.bufferA.release();
-  s.bufferB.release();
-  s.errors = s.opsPerCycle = s.stickyMask = s.spinnerCount = 0;
-  s.cycles = 0;
-  s.stopRequested = s.errorSeen = false;
-  s.detail.addressA = s.detail.addressB = 0;
-  s.detail.valueA = s.detail.valueB = 0;
-  s.settings = Settings{};
-  pauseAfterCycle = waitForStopOrTimeout;
+  testing::resetTestState();
   pauseCalls = pausesOutOfStep = expectedPause = 0;
 }
 

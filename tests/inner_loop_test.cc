@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
+#include "test_state.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "random/subtractive_random.h"
@@ -37,18 +38,7 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 namespace kelvaring {
 namespace {
 
-class InnerLoopTest : public ::testing::Test {
- protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-  static void reset() {
-    testState.bufferA.release();
-    testState.bufferB.release();
-    testState.settings = Settings{};
-    testState.stickyMask = 0;
-    testState.errorSeen = false;
-  }
-};
+using InnerLoopTest = testing::StateTest;
 
 TEST_F(InnerLoopTest, CycleAllocatesNothing) {
   testing::OutputCapture quiet;

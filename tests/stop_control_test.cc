@@ -11,23 +11,14 @@
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
+#include "test_state.h"
 
 namespace kelvaring {
 namespace {
 
 const char* kNotice = "\nStop signaled. Terminating...\n";
 
-class StopControlTest : public ::testing::Test {
- protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-  static void reset() {
-    testState.stopRequested = false;
-    testState.cycles = 0;
-    testState.bufferA.release();
-    testState.bufferB.release();
-  }
-};
+using StopControlTest = testing::StateTest;
 
 TEST_F(StopControlTest, InterruptBreakAndCloseAreHandled) {
   for (uint32_t type : {platform::kCtrlCEvent, platform::kCtrlBreakEvent, platform::kCtrlCloseEvent}) {

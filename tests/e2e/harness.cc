@@ -280,19 +280,6 @@ ExitStatus Process::wait_exit(Millis timeout) {
   return status_;
 }
 
-bool Process::write_u32(std::uint64_t address, std::uint32_t value) const {
-  Fd mem{open(proc(pid_, "mem").c_str(), O_RDWR | O_CLOEXEC)};
-  return mem.fd >= 0 && pwrite(mem.fd, &value, sizeof value, static_cast<off_t>(address)) == sizeof value;
-}
-
-std::optional<std::uint32_t> Process::read_u32(std::uint64_t address) const {
-  Fd mem{open(proc(pid_, "mem").c_str(), O_RDONLY | O_CLOEXEC)};
-  std::uint32_t value = 0;
-  if (mem.fd < 0 || pread(mem.fd, &value, sizeof value, static_cast<off_t>(address)) != sizeof value)
-    return std::nullopt;
-  return value;
-}
-
 std::vector<pid_t> Process::threads() const {
   std::vector<pid_t> tids;
   std::error_code ignored;
@@ -313,6 +300,24 @@ std::optional<int> Process::nice_of(pid_t tid) const {
   int nice = 0;
   if (fields >> nice) return nice;
   return std::nullopt;
+}
+
+bool write_u32(pid_t pid, std::uint64_t address, std::uint32_t value) {
+  Fd mem{open(proc(pid, "mem").c_str(), O_RDWR | O_CLOEXEC)};
+  return mem.fd >= 0 && pwrite(mem.fd, &value, sizeof value, static_cast<off_t>(address)) == sizeof value;
+}
+
+std::optional<std::uint32_t> read_u32(pid_t pid, std::uint64_t address) {
+  Fd mem{open(proc(pid, "mem").c_str(), O_RDONLY | O_CLOEXEC)};
+  std::uint32_t value = 0;
+  if (mem.fd < 0 || pread(mem.fd, &value, sizeof value, static_cast<off_t>(address)) != sizeof value)
+    return std::nullopt;
+  return value;
+}
+
+bool flip_u32(pid_t pid, std::uint64_t address, std::uint32_t bits) {
+  std::optional<std::uint32_t> word = read_u32(pid, address);
+  return word && write_u32(pid, address, *word ^ bits);
 }
 
 std::optional<std::uint64_t> parse_hex_address(std::string_view text) {

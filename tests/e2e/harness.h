@@ -118,10 +118,6 @@ class Process {
   ExitStatus wait_exit(Millis timeout = Millis(10000));
   bool running();
 
-  // 32-bit access to the child's memory through /proc/PID/mem.
-  bool write_u32(std::uint64_t address, std::uint32_t value) const;
-  std::optional<std::uint32_t> read_u32(std::uint64_t address) const;
-
   // Thread ids under /proc/PID/task, sorted.
   std::vector<pid_t> threads() const;
   // Nice value of one of the child's threads, from its stat file.
@@ -137,6 +133,12 @@ class Process {
   ExitStatus status_;
   std::unique_ptr<Capture> out_, err_;
 };
+
+// 32-bit access to a process's memory through /proc/PID/mem.
+bool write_u32(pid_t pid, std::uint64_t address, std::uint32_t value);
+std::optional<std::uint32_t> read_u32(pid_t pid, std::uint64_t address);
+// Flips |bits| of the word at |address|; false if it cannot be read or written.
+bool flip_u32(pid_t pid, std::uint64_t address, std::uint32_t bits);
 
 // Parses exactly 16 upper-case hexadecimal digits.
 std::optional<std::uint64_t> parse_hex_address(std::string_view text);

@@ -46,9 +46,7 @@ bool Program::flipInB(std::uint64_t index, std::uint32_t bits) {
     std::uint64_t a;
     bufferAddresses(a, bufferB_);
   }
-  std::uint64_t address = bufferB_ + 4 * index;
-  std::optional<std::uint32_t> word = process_->read_u32(address);
-  return word && process_->write_u32(address, *word ^ bits);
+  return flip_u32(process_->pid(), bufferB_ + 4 * index, bits);
 }
 
 pid_t Program::thread(const std::string& name) {

@@ -82,7 +82,7 @@ TEST(SettingsFile, ErrorLimitMinusOneNeverStops) {
 // Samples buffer A of a 1 MiB run after a mismatch in bit 8.
 int wordsWithBit(Program& run, std::uint64_t a, std::uint32_t bit) {
   int with = 0;
-  for (std::uint64_t i = 0; i < 1024; ++i) with += (run.process().read_u32(a + 4 * 128 * i).value_or(0) & bit) != 0;
+  for (std::uint64_t i = 0; i < 1024; ++i) with += (read_u32(run.process().pid(), a + 4 * 128 * i).value_or(0) & bit) != 0;
   return with;
 }
 

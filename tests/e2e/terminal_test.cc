@@ -42,16 +42,7 @@ TEST(Terminal, TitleAndBellOnErrorReports) {
   EXPECT_NE(allocated.text.find("\033]0;Kelvaring\007"), std::string::npos);
 
   std::uint64_t b = *parse_hex_address(allocated.groups[2]);
-  std::string mem = "/proc/" + std::to_string(kelvaring) + "/mem";
-  std::fstream memory(mem, std::ios::in | std::ios::out | std::ios::binary);
-  std::uint32_t word = 0;
-  memory.seekg(static_cast<std::streamoff>(b + 40));
-  memory.read(reinterpret_cast<char*>(&word), 4);
-  word ^= 2;
-  memory.seekp(static_cast<std::streamoff>(b + 40));
-  memory.write(reinterpret_cast<const char*>(&word), 4);
-  memory.flush();
-  ASSERT_TRUE(memory.good()) << "cannot write " << mem;
+  ASSERT_TRUE(flip_u32(kelvaring, b + 40, 2));
 
   Match report = run.wait_for_regex(Channel::kOut, std::regex("Error 1, [^\n]*\n[^\a]*\033\\]0;Kelvaring - 1 errors\a"
                                                               "[^\a]*\a"));
