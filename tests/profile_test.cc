@@ -49,10 +49,17 @@ TEST(ProfileSections, BracketLineWithoutCloseIsIgnored) {
   EXPECT_EQ(profileInt(text, "b", "x", -7), -7);
 }
 
-TEST(ProfileSections, RepeatedSectionIsSearchedAfterTheFirst) {
-  const char* text = "[a]\nx=1\n[b]\nx=9\n[A]\nx=2\ny=3\n";
+TEST(ProfileSections, OnlyTheFirstOccurrenceOfASectionIsRead) {
+  const char* text = "[b]\nx=9\n[a]\nx=1\n[b]\nz=8\n[A]\nx=2\ny=3\n";
   EXPECT_EQ(profileInt(text, "a", "x", -7), 1);
-  EXPECT_EQ(profileInt(text, "a", "y", -7), 3);
+  EXPECT_EQ(profileInt(text, "a", "y", -7), -7);
+  EXPECT_EQ(profileInt(text, "b", "z", -7), -7);
+}
+
+TEST(ProfileSections, ByteOrderMarkAtTheStartIsSkipped) {
+  EXPECT_EQ(profileInt("\xEF\xBB\xBF[s]\nk=5\n", "s", "k", -7), 5);
+  // Only at the very start: elsewhere the bytes belong to the text.
+  EXPECT_EQ(profileInt("\n\xEF\xBB\xBF[s]\nk=5\n", "s", "k", -7), -7);
 }
 
 TEST(ProfileKeys, KeyNameIgnoresCase) {

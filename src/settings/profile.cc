@@ -40,11 +40,16 @@ std::optional<std::string_view> sectionName(std::string_view line) {
   return trimBlanks(line.substr(1, close - 1));
 }
 
-// The value of the first entry for `key` inside any occurrence of `section`,
-// scanning the text from the top; nullopt when there is none.
+// Editors on some systems start a UTF-8 file with a byte order mark, which
+// would otherwise hide the first section header.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The value of the first entry for `key` inside the first occurrence of
+// `section`; nullopt when there is none. A repeated section is not read.
 std::optional<std::string_view> findValue(std::string_view text, std::string_view section,
                                           std::string_view key) {
   std::string_view rest = text;
+  if (rest.starts_with(kByteOrderMark)) rest.remove_prefix(kByteOrderMark.size());
   // Entries before the first header belong to no section, so start outside.
   bool inSection = false;
   while (!rest.empty()) {
@@ -52,7 +57,9 @@ std::optional<std::string_view> findValue(std::string_view text, std::string_vie
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
       std::optional<std::string_view> name = sectionName(line);
-      if (name) inSection = sameName(*name, section);
+      if (!name) continue;
+      if (inSection) return std::nullopt;  // the first occurrence has ended
+      inSection = sameName(*name, section);
       continue;
     }
     size_t equals = line.find('=');

@@ -44,6 +44,13 @@ TEST(SettingsFile, StartLinesInOrder) {
   run.stop(SIGINT);
 }
 
+TEST(SettingsFile, ByteOrderMarkSkippedAndRepeatedSectionIgnored) {
+  Program run({.args = {"8"}, .settings = "\xEF\xBB\xBF[tweak]\nverbose=1\n[other]\n[tweak]\nprocess=high\n"});
+  run.expectOut(std::string(R"(\[megabytes\]\n\n8 Mb allocated [^\n]*\nStarted )") + kTime + "\n");
+  EXPECT_TRUE(run.stop(SIGINT).exited_with(0));
+  EXPECT_EQ(run.out().find("HIGH_PRIORITY_CLASS"), std::string::npos) << run.out();
+}
+
 TEST(SettingsFile, VerboseDetailNamesTheFlippedWord) {
   // 64 MiB: a word is rewritten only every few cycles, so the flipped value
   // is still the one found.
