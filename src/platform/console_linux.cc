@@ -1,5 +1,6 @@
 // Console output straight to the file descriptors, so that every print is
 // out at once whether the output is a terminal, a pipe or a file.
+#include <poll.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -17,11 +18,19 @@ namespace {
 
 std::mutex outputLock;
 
+// Another process sharing the output may have made it non-blocking: then a
+// write that meets a full pipe waits until there is room. Other errors (a
+// full disk, a closed pipe) drop the rest of the text. Safe in a signal
+// handler.
 void writeAll(int fd, const char* text, size_t length) {
   while (length > 0) {
     ssize_t n = ::write(fd, text, length);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd ready{fd, POLLOUT, 0};
+        if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
+      }
       return;
     }
     text += n;
@@ -71,10 +80,14 @@ int printErr(const char* fmt, ...) {
 
 void writeOutRaw(const char* text, size_t length) { writeAll(STDOUT_FILENO, text, length); }
 
+// The answer line is read up to its end, but never further than this, so
+// that endless input without a line end (/dev/zero) cannot hold the start.
+constexpr int kLongestAnswer = 256;
+
 int readAnswer() {
   int first = std::getchar();
   int c = first;
-  while (c != EOF && c != '\n') c = std::getchar();
+  for (int read = 1; c != EOF && c != '\n' && read < kLongestAnswer; ++read) c = std::getchar();
   return first == EOF ? -1 : first;
 }
 

@@ -87,7 +87,7 @@ bool move_fd(int fd, int target) {
 class Capture {
  public:
   explicit Capture(std::string path) : path_(std::move(path)) {}
-  explicit Capture(int fd) : fd_(fd), thread_([this] { drain(); }) {}
+  explicit Capture(int fd, Millis delay = Millis(0)) : fd_(fd), delay_(delay), thread_([this] { drain(); }) {}
   ~Capture() { finish(); }
 
   std::string text() const {
@@ -108,6 +108,7 @@ class Capture {
  private:
   void drain() {
     char chunk[4096];
+    std::this_thread::sleep_for(delay_);
     for (;;) {
       pollfd p{fd_, POLLIN, 0};
       int ready = poll(&p, 1, 20);
@@ -123,6 +124,7 @@ class Capture {
 
   std::string path_;
   int fd_ = -1;
+  Millis delay_;
   mutable std::mutex mutex_;
   std::string buffer_;
   std::atomic<bool> stop_{false};
@@ -178,7 +180,7 @@ Process::Process(const Options& options) {
   rlimit limit{};
   if (options.address_space_limit) limit.rlim_cur = limit.rlim_max = *options.address_space_limit;
 
-  Fd in{open_or_throw("/dev/null", O_RDONLY)}, out_read, out_write, err_read, err_write, error_read, error_write;
+  Fd in{open_or_throw(options.in.empty() ? "/dev/null" : options.in, O_RDONLY)}, out_read, out_write, err_read, err_write, error_read, error_write;
   auto prepare = [](const Redirect& redirect, Fd& read_end, Fd& write_end) {
     if (redirect.path.empty())
       make_pipe(read_end, write_end);
@@ -187,6 +189,13 @@ Process::Process(const Options& options) {
   };
   prepare(options.out, out_read, out_write);
   prepare(options.err, err_read, err_write);
+  if (options.nonblocking_out && options.out.path.empty()) {
+    // O_NONBLOCK belongs to the write end's open file description, which the
+    // child shares; the read end stays blocking.
+    fcntl(out_write.fd, F_SETPIPE_SZ, 4096);
+    if (fcntl(out_write.fd, F_SETFL, fcntl(out_write.fd, F_GETFL) | O_NONBLOCK) != 0) fail("O_NONBLOCK");
+  }
+  std::vector<int> ignored = options.ignored_signals;
   // The child reports a failed exec through this pipe; a successful exec
   // closes it, and the parent reads end-of-file.
   make_pipe(error_read, error_write);
@@ -195,6 +204,9 @@ Process::Process(const Options& options) {
   if (pid_ < 0) fail("fork");
   if (pid_ == 0) {
     reset_signals();
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (int sig : ignored) sigaction(sig, &ignore, nullptr);
     if ((options.address_space_limit && setrlimit(RLIMIT_AS, &limit) != 0) || (cwd && chdir(cwd) != 0) ||
         !move_fd(in.fd, 0) || !move_fd(out_write.fd, 1) || !move_fd(err_write.fd, 2))
       exec_failed(error_write.fd);
@@ -212,12 +224,12 @@ Process::Process(const Options& options) {
     errno = error;
     fail("starting " + options.path);
   }
-  auto capture = [](const Redirect& redirect, Fd& read_end) {
-    return redirect.path.empty() ? std::make_unique<Capture>(std::exchange(read_end.fd, -1))
+  auto capture = [](const Redirect& redirect, Fd& read_end, Millis delay) {
+    return redirect.path.empty() ? std::make_unique<Capture>(std::exchange(read_end.fd, -1), delay)
                                  : std::make_unique<Capture>(redirect.path);
   };
-  out_ = capture(options.out, out_read);
-  err_ = capture(options.err, err_read);
+  out_ = capture(options.out, out_read, options.out_read_delay);
+  err_ = capture(options.err, err_read, Millis(0));
 }
 
 Process::~Process() {

@@ -68,8 +68,14 @@ struct Options {
   std::vector<std::string> argv;  // argv[0] included
   std::string cwd;                // empty: the test's working directory
   Redirect out;                   // standard output and error; standard
-  Redirect err;                   // input is /dev/null
+  Redirect err;                   // input is /dev/null unless |in| names a file
   std::optional<std::uint64_t> address_space_limit;  // RLIMIT_AS in bytes
+  std::string in;                   // file for standard input
+  std::vector<int> ignored_signals;  // SIG_IGN in the child, as nohup does
+  // Standard output a pipe of the smallest size, set O_NONBLOCK as another
+  // process sharing it might do, and read only after |out_read_delay|.
+  bool nonblocking_out = false;
+  Millis out_read_delay{0};
 };
 
 enum class Channel { kOut, kErr };

@@ -23,6 +23,10 @@ Program::Program(const Launch& launch) {
   Options options(argv.front(), argv, cwd);
   if (launch.toFile) options.out = Redirect::to_file(dir_.file("out.txt"));
   options.address_space_limit = launch.addressSpaceLimit;
+  options.in = launch.input;
+  options.ignored_signals = launch.ignoredSignals;
+  options.nonblocking_out = launch.nonblockingOut;
+  options.out_read_delay = launch.outReadDelay;
   process_ = std::make_unique<Process>(options);
 }
 

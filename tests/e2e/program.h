@@ -21,6 +21,10 @@ struct Launch {
   bool openToAll = false;                     // folder reachable for other users
   std::vector<std::pair<std::string, std::string>> files;  // more files: name (may be in workingDir), text
   std::optional<std::uint64_t> addressSpaceLimit;
+  std::string input;                          // file for standard input; "" for /dev/null
+  std::vector<int> ignoredSignals;            // ignored from the start
+  bool nonblockingOut = false;                // see Options::nonblocking_out
+  Millis outReadDelay{0};
 };
 
 class Program {

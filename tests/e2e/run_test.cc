@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "inject.h"
 #include "program.h"
 
 namespace e2e {
@@ -36,6 +37,45 @@ TEST(RunOutput, BannerUsageAllocationProgressAndSummary) {
     // Not a terminal: no title escapes and no bells in the output.
     EXPECT_EQ(out.find('\033'), std::string::npos);
   }
+}
+
+TEST(RunOutput, NonBlockingOutputLosesNoLine) {
+  // Nothing is read for the first seconds, while the run writes far more
+  // than the pipe holds: the pipe is full long before the summary.
+  Program run({.args = {"1"}, .nonblockingOut = true, .outReadDelay = Millis(3000)});
+  pid_t worker = 0;
+  for (int i = 0; i < 1000 && (worker = run.thread("worker")) == 0; ++i) usleep(10000);
+  ASSERT_NE(worker, 0);
+  {
+    // The worker held mid-cycle: every interrupt adds a stop notice.
+    ThreadHold hold(worker);
+    ASSERT_TRUE(hold.holding());
+    for (int i = 0; i < 300; ++i) {
+      run.process().send_signal(SIGINT);
+      usleep(2000);
+    }
+  }
+  ExitStatus status = run.process().wait_exit(Millis(30000));
+  EXPECT_TRUE(status.exited_with(0)) << status;
+  std::string out = run.out();
+  EXPECT_GT(out.size(), 4096u) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(kBanner + R"(kelvaring \[megabytes\]\n\n)" + kAllocationLine +
+                                                R"(((\r\d+ cycles, \(\d+% coverage\) [.: ] {6})|)"
+                                                R"((\nStop signaled\. Terminating\.\.\.\n))+)"
+                                                R"(\rErrors 0, cycles \d+, \(\d+% coverage\) {10}\n$)")))
+      << out;
+}
+
+TEST(RunVersion, QuestionEndsOnEndlessInput) {
+  const char* setarch = "/usr/bin/setarch";
+  if (access(setarch, X_OK) != 0) GTEST_SKIP() << "setarch is not installed; it makes the kernel look obsolete";
+  // The kernel taken for 2.6; standard input gives zero bytes without end.
+  Program run({.args = {"8"}, .wrapper = {setarch, "x86_64", "--uname-2.6"}, .input = "/dev/zero"});
+  ExitStatus status = run.process().wait_exit(Millis(20000));
+  if (run.err().starts_with("setarch:")) GTEST_SKIP() << "setarch cannot change the personality: " << run.err();
+  EXPECT_TRUE(status.exited_with(255)) << status;
+  EXPECT_EQ(run.err(), "Obsolete or unsupported OS version. Continue? (Y/N) ");
+  EXPECT_EQ(run.out(), "");
 }
 
 TEST(RunOutput, CoverageFollowsCyclesAndOpsPerWord) {
