@@ -85,6 +85,28 @@ TEST_F(FaultDeathTest, AccessViolationsNameKindAndAddress) {
               "^Exception code = c0000005 \\(write to address 0000000000000010\\)\nresult c0000005\n$");
 }
 
+TEST_F(FaultDeathTest, CallThroughNullPointerUnwindsFromItsCaller) {
+  static void (*volatile nothing)() = nullptr;
+  EXPECT_EXIT(guarded([] { nothing(); }), ExitedWithCode(0x05),
+              "^Exception code = c0000005 \\(write to address 0000000000000000\\)\nresult c0000005\n$");
+}
+
+TEST_F(FaultDeathTest, SecondFaultWhileHandlingEndsWithTheFirstCode) {
+  // The translator itself faults: no second line, no loop, the first code.
+  EXPECT_EXIT(
+      {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        platform::setFaultTranslator([](uint32_t code, const platform::FaultRecord& record) {
+          std::string line = faultLine(code, record);
+          platform::writeOutRaw(line.data(), line.size());
+          readAt(nowhere);
+        });
+        divideByZero();
+        std::_Exit(0);
+      },
+      ExitedWithCode(0x94), "^Exception code = c0000094\n$");
+}
+
 TEST_F(FaultDeathTest, BoundsFaultAndRaisedCodes) {
   EXPECT_EXIT(guarded([] {
                 TestBuffer buffer;
@@ -172,6 +194,42 @@ TEST_F(FaultDeathTest, WorkerFaultEndsTheProcessWithItsCode) {
         std::_Exit(0);
       },
       ExitedWithCode(0x05), "Exception code = c0000005 \\(write to address 0000000000000008\\)\n$");
+}
+
+TEST(FaultCode, EveryRowOfTheTable) {
+  struct Row {
+    int signal;
+    int siCode;
+    uint32_t code;
+  };
+  // x86-64 Linux raises privileged instructions as SIGSEGV and has no
+  // integer overflow trap: SIGILL and SIGFPE have no other rows.
+  for (Row row : {Row{SIGSEGV, SEGV_MAPERR, 0xC0000005}, Row{SIGSEGV, SEGV_ACCERR, 0xC0000005},
+                  Row{SIGSEGV, SI_KERNEL, 0xC0000005}, Row{SIGBUS, BUS_ADRALN, 0x80000002},
+                  Row{SIGBUS, BUS_ADRERR, 0xC0000006}, Row{SIGBUS, BUS_OBJERR, 0xC0000006},
+                  Row{SIGILL, ILL_ILLOPN, 0xC000001D}, Row{SIGILL, ILL_PRVOPC, 0xC000001D},
+                  Row{SIGFPE, FPE_INTDIV, 0xC0000094}, Row{SIGFPE, FPE_FLTDIV, 0xC000008E},
+                  Row{SIGFPE, FPE_FLTOVF, 0xC0000091}, Row{SIGFPE, FPE_FLTUND, 0xC0000093},
+                  Row{SIGFPE, FPE_FLTRES, 0xC000008F}, Row{SIGFPE, FPE_FLTINV, 0xC0000090}}) {
+    EXPECT_EQ(platform::faultCode(row.signal, row.siCode), row.code) << row.signal << " " << row.siCode;
+  }
+}
+
+TEST(FaultCode, RecordOfAnAccessViolation) {
+  struct Row {
+    int siCode;
+    uint64_t error;
+    uint64_t kind;
+    uintptr_t address;
+  };
+  for (Row row : {Row{SEGV_MAPERR, 0x4, 0, 0x10}, Row{SEGV_ACCERR, 0x7, 1, 0x10}, Row{SEGV_MAPERR, 0x14, 8, 0x10},
+                  Row{SI_KERNEL, 0x0, 0, UINTPTR_MAX}}) {
+    platform::FaultRecord record = platform::faultRecord(SIGSEGV, row.siCode, 0x10, row.error);
+    EXPECT_EQ(record.accessKind, row.kind) << row.siCode << " " << row.error;
+    EXPECT_EQ(record.address, row.address) << row.siCode << " " << row.error;
+  }
+  EXPECT_EQ(faultLine(kAccessViolation, platform::faultRecord(SIGSEGV, SI_KERNEL, 0, 0)),
+            "Exception code = c0000005 (read from address FFFFFFFFFFFFFFFF)\n");
 }
 
 TEST(FaultResult, ConvertsPositiveCodes) {

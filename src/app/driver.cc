@@ -81,6 +81,9 @@ void monitor(WorkerRun& worker) {
       print(progressLine(s.cycles.load(std::memory_order_relaxed), coverage(), spinnerCharacter(s.spinnerCount)));
     }
   }
+  // A mismatch found after the last poll, in the cycle completed after a
+  // stop for instance, is reported all the same.
+  if (s.errorSeen.exchange(false, std::memory_order_relaxed)) reportError();
 }
 
 int guardedRun(int argc, char** argv) {
@@ -102,6 +105,9 @@ int guardedRun(int argc, char** argv) {
   char now[9];
   if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
   monitor(worker);
+  // The worker has ended and its errors are counted: a stop signal from here
+  // on must not turn the outcome into a kill.
+  guard.ignoreFromNowOn();
   print(summaryLine(s.errors, s.cycles.load(std::memory_order_relaxed), coverage()));
   if (s.settings.verbose != 0) platform::printOut("Finished %s\n", timeOfDayText(now));
   // A run that found bad memory must not look like a success to a script.

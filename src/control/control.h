@@ -12,13 +12,19 @@ namespace kelvaring {
 // request. Other control types are declined.
 bool onConsoleControl(uint32_t controlType);
 
+// The translator of the program's other threads: prints the fault line and
+// ends the process with the fault's result code as exit status.
+[[noreturn]] void endProcessOnFault(uint32_t code, const platform::FaultRecord& record);
+
 // Keeps a console control handler registered while it lives.
 class CtrlHandlerGuard {
  public:
   explicit CtrlHandlerGuard(platform::ControlHandler handler) : handler_(handler) {
-    platform::addControlHandler(handler_);
+    platform::addControlHandler(handler_, endProcessOnFault);
   }
   virtual ~CtrlHandlerGuard() { platform::removeControlHandler(handler_); }
+  // The run's outcome is fixed: from now on a stop signal changes nothing.
+  void ignoreFromNowOn() { platform::ignoreControlEvents(handler_); }
   CtrlHandlerGuard(const CtrlHandlerGuard&) = delete;
   CtrlHandlerGuard& operator=(const CtrlHandlerGuard&) = delete;
 
@@ -39,11 +45,8 @@ int32_t faultResult(uint32_t code);
 void installFaultTranslation();
 
 // The main thread's translator: prints the fault line and throws a
-// CAtlException with the fault's result code.
+// CAtlException with the fault's result code; a fault that leaves nothing to
+// unwind from ends the process as endProcessOnFault does.
 [[noreturn]] void translateFault(uint32_t code, const platform::FaultRecord& record);
-
-// The worker thread's translator: prints the fault line and ends the process
-// with the fault's result code as exit status.
-[[noreturn]] void endProcessOnFault(uint32_t code, const platform::FaultRecord& record);
 
 }  // namespace kelvaring

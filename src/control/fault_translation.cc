@@ -58,6 +58,7 @@ int32_t faultResult(uint32_t code) {
 }
 
 void translateFault(uint32_t code, const platform::FaultRecord& record) {
+  if (!record.unwindable) endProcessOnFault(code, record);
   printFaultLine(code, record);
   throw CAtlException{faultResult(code)};
 }

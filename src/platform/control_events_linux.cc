@@ -1,28 +1,55 @@
 // Console control events from signals. While a handler is registered, the
-// signals are blocked in every thread of the program and a thread of their
-// own takes them with sigwaitinfo, so the handler runs as ordinary code and
-// never inside an asynchronous signal handler.
+// stop signals are blocked in every thread of the program and a thread of
+// their own reads them from a signalfd, so the handler runs as ordinary code
+// and never inside an asynchronous signal handler. That thread is told to
+// finish through an eventfd only the program holds: no signal from outside
+// can end it, and every signal the program does not take keeps its default
+// course.
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/signal_stack.h"
 
 namespace kelvaring::platform {
 namespace {
 
-// Sent to the control thread alone to tell it to finish.
-constexpr int kWakeSignal = SIGUSR2;
+constexpr int kStopSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 
-ControlHandler currentHandler = nullptr;
-pthread_t controlThread;
-
-sigset_t controlSignals() {
+// A stop signal ignored when the program starts (nohup, a background job of
+// a non-interactive shell) stays ignored for the whole run.
+const sigset_t ignoredAtStart = [] {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGQUIT);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGTERM);
+  for (int signal : kStopSignals) {
+    struct sigaction action{};
+    if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) sigaddset(&set, signal);
+  }
+  return set;
+}();
+
+struct ControlThread {
+  ControlHandler handler = nullptr;
+  FaultTranslator faultCourse = nullptr;
+  sigset_t signals{};  // the stop signals taken while the handler is registered
+  int signalFd = -1;
+  int wakeFd = -1;
+  pthread_t thread{};
+};
+ControlThread control;
+
+sigset_t takenSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kStopSignals)
+    if (!sigismember(&ignoredAtStart, signal)) sigaddset(&set, signal);
   return set;
 }
 
@@ -34,15 +61,16 @@ uint32_t controlType(int signal) {
   }
 }
 
-void* controlThreadMain(void* argument) {
-  auto handler = reinterpret_cast<ControlHandler>(argument);
-  sigset_t waitFor = controlSignals();
-  sigaddset(&waitFor, kWakeSignal);
+void* controlThreadMain(void*) {
+  setFaultTranslator(control.faultCourse);
+  pollfd ready[2] = {{control.wakeFd, POLLIN, 0}, {control.signalFd, POLLIN, 0}};
   for (;;) {
-    int signal = sigwaitinfo(&waitFor, nullptr);
-    if (signal < 0) continue;
-    if (signal == kWakeSignal) return nullptr;
-    if (!handler(controlType(signal))) {
+    if (poll(ready, 2, -1) < 0) continue;
+    if (ready[0].revents != 0) break;
+    signalfd_siginfo info{};
+    if (read(control.signalFd, &info, sizeof info) != sizeof info) continue;
+    int signal = static_cast<int>(info.ssi_signo);
+    if (!control.handler(controlType(signal))) {
       // Declined: let the signal take its default course.
       sigset_t one;
       sigemptyset(&one);
@@ -51,34 +79,61 @@ void* controlThreadMain(void* argument) {
       raise(signal);
     }
   }
+  releaseSignalStack();
+  return nullptr;
+}
+
+void closeDescriptors() {
+  if (control.signalFd >= 0) close(control.signalFd);
+  if (control.wakeFd >= 0) close(control.wakeFd);
+}
+
+// Tells the control thread to finish and waits for it.
+void endControlThread() {
+  uint64_t one = 1;
+  while (write(control.wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  pthread_join(control.thread, nullptr);
+  closeDescriptors();
 }
 
 }  // namespace
 
-bool addControlHandler(ControlHandler handler) {
-  if (currentHandler != nullptr) return false;
-  sigset_t block = controlSignals();
-  sigaddset(&block, kWakeSignal);
-  pthread_sigmask(SIG_BLOCK, &block, nullptr);
-  if (pthread_create(&controlThread, nullptr, controlThreadMain, reinterpret_cast<void*>(handler)) != 0) {
-    sigset_t unblock = controlSignals();
-    pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+bool addControlHandler(ControlHandler handler, FaultTranslator faultCourse) {
+  if (control.handler != nullptr) return false;
+  sigset_t signals = takenSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  control = {handler, faultCourse, signals, signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC),
+             eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+  if (control.signalFd < 0 || control.wakeFd < 0 ||
+      pthread_create(&control.thread, nullptr, controlThreadMain, nullptr) != 0) {
+    closeDescriptors();
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    control = {};
     return false;
   }
-  pthread_setname_np(controlThread, "stop-control");
-  currentHandler = handler;
+  pthread_setname_np(control.thread, "stop-control");
   return true;
 }
 
 void removeControlHandler(ControlHandler handler) {
-  if (handler == nullptr || handler != currentHandler) return;
-  pthread_kill(controlThread, kWakeSignal);
-  pthread_join(controlThread, nullptr);
-  currentHandler = nullptr;
+  if (handler == nullptr || handler != control.handler) return;
+  endControlThread();
   // Signals that arrived meanwhile are still pending and now take their
   // default course.
-  sigset_t unblock = controlSignals();
-  pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &control.signals, nullptr);
+  control = {};
+}
+
+void ignoreControlEvents(ControlHandler handler) {
+  if (handler == nullptr || handler != control.handler) return;
+  endControlThread();
+  // Ignoring a signal also discards it where it is pending.
+  struct sigaction ignore{};
+  ignore.sa_handler = SIG_IGN;
+  for (int signal : kStopSignals) sigaction(signal, &ignore, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &control.signals, nullptr);
+  control = {};
 }
 
 }  // namespace kelvaring::platform

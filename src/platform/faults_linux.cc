@@ -3,12 +3,16 @@
 // translator, which throws (the code is built with -fnon-call-exceptions,
 // so the exception unwinds through the signal frame into the code that
 // faulted) or ends the process.
+#include <link.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 #include "platform/platform.h"
 #include "platform/signal_stack.h"
@@ -32,34 +36,96 @@ constexpr size_t kSignalStackSize = 256 * 1024;
 constexpr uint64_t kPageFaultWrite = 0x2;
 constexpr uint64_t kPageFaultInstructionFetch = 0x10;
 
-uint32_t segvCode() { return kAccessViolation; }
+// The fault the calling thread is handling, if any. A second fault while it
+// is handled (a stack pointer gone bad makes the unwinder fault too) ends the
+// process at once instead of starting over.
+struct FaultInHand {
+  bool active = false;
+  uint32_t code = 0;
+};
+thread_local FaultInHand faultInHand;
 
-uint32_t busCode(int siCode) { return siCode == BUS_ADRALN ? 0x80000002u : 0xC0000006u; }
+// Marks a fault as in hand for as long as its handling lasts: until the
+// translator's exception leaves the handler's frame.
+class FaultHandling {
+ public:
+  explicit FaultHandling(uint32_t code) {
+    // The exit status keeps the low byte, which the fault code and its
+    // result code share.
+    if (faultInHand.active) exitImmediately(static_cast<int>(faultInHand.code & 0xFF));
+    faultInHand = {true, code};
+  }
+  ~FaultHandling() { faultInHand = {}; }
+  FaultHandling(const FaultHandling&) = delete;
+  FaultHandling& operator=(const FaultHandling&) = delete;
+};
 
-uint32_t illCode(int siCode) {
-  return siCode == ILL_PRVOPC || siCode == ILL_PRVREG ? 0xC0000096u : 0xC000001Du;
+// The executable segments loaded when fault handling is installed: the
+// program's code, where a return address can lie. Collected beforehand, as
+// the loader's lists cannot be walked safely while a fault is handled.
+struct CodeRange {
+  uintptr_t begin;
+  uintptr_t end;
+};
+CodeRange codeRanges[64];
+size_t codeRangeCount = 0;
+
+int collectCodeRanges(dl_phdr_info* info, size_t, void*) {
+  for (int i = 0; i < info->dlpi_phnum && codeRangeCount < std::size(codeRanges); ++i) {
+    const ElfW(Phdr)& header = info->dlpi_phdr[i];
+    if (header.p_type != PT_LOAD || (header.p_flags & PF_X) == 0) continue;
+    uintptr_t begin = info->dlpi_addr + header.p_vaddr;
+    codeRanges[codeRangeCount++] = {begin, begin + header.p_memsz};
+  }
+  return 0;
 }
 
-uint32_t fpeCode(int siCode) {
-  switch (siCode) {
-    case FPE_INTDIV: return 0xC0000094;
-    case FPE_INTOVF: return 0xC0000095;
-    case FPE_FLTDIV: return 0xC000008E;
-    case FPE_FLTOVF: return 0xC0000091;
-    case FPE_FLTUND: return 0xC0000093;
-    case FPE_FLTRES: return 0xC000008F;
-    case FPE_FLTSUB: return kArrayBoundsExceeded;
-    default: return 0xC0000090;
-  }
+bool inCode(uintptr_t begin, uintptr_t end) {
+  for (size_t i = 0; i < codeRangeCount; ++i)
+    if (codeRanges[i].begin <= begin && end <= codeRanges[i].end) return true;
+  return false;
 }
 
-uint32_t faultCode(int signal, int siCode) {
-  switch (signal) {
-    case SIGSEGV: return segvCode();
-    case SIGBUS: return busCode(siCode);
-    case SIGILL: return illCode(siCode);
-    default: return fpeCode(siCode);
+// Whether the `length` bytes before `next` are one call instruction: a near
+// call (E8 rel32) or an indirect one (FF /2, with an optional REX prefix,
+// through a register or through memory).
+bool isCallOfLength(const uint8_t* next, size_t length) {
+  const uint8_t* at = next - length;
+  if (length == 5 && at[0] == 0xE8) return true;
+  if (at[0] >= 0x40 && at[0] <= 0x4F) {
+    ++at;
+    --length;
   }
+  if (length < 2 || at[0] != 0xFF || ((at[1] >> 3) & 7) != 2) return false;
+  uint8_t mod = at[1] >> 6;
+  uint8_t rm = at[1] & 7;
+  size_t size = 2;
+  if (mod != 3 && rm == 4) {
+    if (length < 3) return false;
+    ++size;  // the SIB byte; base 5 without displacement takes a 32-bit one
+    if (mod == 0 && (at[2] & 7) == 5) size += 4;
+  }
+  if (mod == 1) size += 1;
+  if (mod == 2 || (mod == 0 && rm == 5)) size += 4;
+  return size == length;
+}
+
+// Whether `address` can be a return address: it lies in the program's code,
+// right after a call instruction.
+bool isReturnAddress(uintptr_t address) {
+  constexpr size_t kLongestCall = 8;
+  for (size_t length = 2; length <= kLongestCall; ++length) {
+    if (address < length || !inCode(address - length, address)) continue;
+    if (isCallOfLength(reinterpret_cast<const uint8_t*>(address), length)) return true;
+  }
+  return false;
+}
+
+// Reads a word that may not be readable at all, without faulting.
+bool readWord(uintptr_t address, uint64_t& word) {
+  iovec local{&word, sizeof word};
+  iovec remote{reinterpret_cast<void*>(address), sizeof word};
+  return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof word);
 }
 
 void takeDefaultCourse(int signal) {
@@ -73,19 +139,21 @@ void takeDefaultCourse(int signal) {
   raise(signal);
 }
 
-// A call through a bad function pointer faults with the instruction
-// pointer at the bad address, where no unwind information exists. Make the
-// frame look as if the call had just been made from its caller, so the
-// exception can unwind from there: the return address is on the stack top.
-void returnFromBadCall(ucontext_t* context) {
+// A call through a bad function pointer faults with the instruction pointer
+// at the bad address, where no unwind information exists. When the word on
+// the stack top is the call's return address, make the frame look as if the
+// call had just been made from its caller, so the exception can unwind from
+// there. Otherwise there is nothing to unwind from: false.
+bool returnFromBadCall(ucontext_t* context) {
   greg_t* regs = context->uc_mcontext.gregs;
-  auto* stackTop = reinterpret_cast<uint64_t*>(regs[REG_RSP]);
-  uint64_t returnAddress = *stackTop;
-  if (returnAddress == 0) return;
+  uint64_t returnAddress = 0;
+  if (!readWord(static_cast<uintptr_t>(regs[REG_RSP]), returnAddress) || !isReturnAddress(returnAddress))
+    return false;
   // One byte back lies inside the call instruction, which is covered by the
   // caller's unwind and exception tables.
   regs[REG_RIP] = static_cast<greg_t>(returnAddress - 1);
   regs[REG_RSP] = static_cast<greg_t>(regs[REG_RSP] + 8);
+  return true;
 }
 
 void onFault(int signal, siginfo_t* info, void* rawContext) {
@@ -96,25 +164,23 @@ void onFault(int signal, siginfo_t* info, void* rawContext) {
     takeDefaultCourse(signal);
     return;
   }
-  auto* context = static_cast<ucontext_t*>(rawContext);
-  FaultRecord record;
-  if (signal == SIGSEGV) {
-    uint64_t error = static_cast<uint64_t>(context->uc_mcontext.gregs[REG_ERR]);
-    record.address = reinterpret_cast<uintptr_t>(info->si_addr);
-    record.accessKind = (error & kPageFaultInstructionFetch) ? 8 : (error & kPageFaultWrite) ? 1 : 0;
-    if (record.accessKind == 8 &&
-        static_cast<uintptr_t>(context->uc_mcontext.gregs[REG_RIP]) == record.address)
-      returnFromBadCall(context);
-  }
-  translator(faultCode(signal, info->si_code), record);
+  uint32_t code = faultCode(signal, info->si_code);
+  FaultHandling handling(code);
+  greg_t* regs = static_cast<ucontext_t*>(rawContext)->uc_mcontext.gregs;
+  FaultRecord record = faultRecord(signal, info->si_code, reinterpret_cast<uintptr_t>(info->si_addr),
+                                   static_cast<uint64_t>(regs[REG_ERR]));
+  if (record.accessKind == 8 && static_cast<uintptr_t>(regs[REG_RIP]) == record.address)
+    record.unwindable = returnFromBadCall(static_cast<ucontext_t*>(rawContext));
+  translator(code, record);
   // A translator does not return; should one do so, end here.
-  exitImmediately(static_cast<int>(faultCode(signal, info->si_code) & 0xFF));
+  exitImmediately(static_cast<int>(code & 0xFF));
 }
 
 void installFaultHandlers() {
   static bool installed = false;
   if (installed) return;
   installed = true;
+  dl_iterate_phdr(collectCodeRanges, nullptr);
   struct sigaction action{};
   action.sa_sigaction = onFault;
   // SA_NODEFER: the handler is left by an exception, never by returning, so
@@ -125,6 +191,37 @@ void installFaultHandlers() {
 }
 
 }  // namespace
+
+uint32_t faultCode(int signal, int siCode) {
+  switch (signal) {
+    case SIGSEGV: return kAccessViolation;
+    case SIGBUS: return siCode == BUS_ADRALN ? 0x80000002u : 0xC0000006u;
+    case SIGILL: return 0xC000001Du;
+    default:
+      switch (siCode) {
+        case FPE_INTDIV: return 0xC0000094u;
+        case FPE_FLTDIV: return 0xC000008Eu;
+        case FPE_FLTOVF: return 0xC0000091u;
+        case FPE_FLTUND: return 0xC0000093u;
+        case FPE_FLTRES: return 0xC000008Fu;
+        default: return 0xC0000090u;
+      }
+  }
+}
+
+FaultRecord faultRecord(int signal, int siCode, uintptr_t address, uint64_t pageFaultError) {
+  FaultRecord record;
+  if (signal != SIGSEGV) return record;
+  // A general protection fault (a privileged instruction, a non-canonical
+  // address) comes without an address: the unknown address is all ones.
+  if (siCode == SI_KERNEL) {
+    record.address = UINTPTR_MAX;
+    return record;
+  }
+  record.address = address;
+  record.accessKind = (pageFaultError & kPageFaultInstructionFetch) ? 8 : (pageFaultError & kPageFaultWrite) ? 1 : 0;
+  return record;
+}
 
 void ensureSignalStack() {
   if (signalStack.base != nullptr) return;
@@ -162,7 +259,10 @@ void raiseFault(uint32_t code) {
     raise(SIGTRAP);
     std::abort();
   }
-  if (FaultTranslator translator = translatorSlot) translator(code, FaultRecord{});
+  if (FaultTranslator translator = translatorSlot) {
+    FaultHandling handling(code);
+    translator(code, FaultRecord{});
+  }
   // No translator: the process ends with the fault code, as an unhandled
   // fault does.
   exitImmediately(static_cast<int>(code & 0xFF));

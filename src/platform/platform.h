@@ -96,22 +96,6 @@ class Thread {
   bool started_ = false;
 };
 
-// --- Console control events -------------------------------------------------
-
-inline constexpr uint32_t kCtrlCEvent = 0;      // SIGINT
-inline constexpr uint32_t kCtrlBreakEvent = 1;  // SIGQUIT
-inline constexpr uint32_t kCtrlCloseEvent = 2;  // SIGHUP and SIGTERM
-
-// Receives the control type; true means handled. Runs on a thread of its
-// own, never inside a signal handler.
-using ControlHandler = bool (*)(uint32_t controlType);
-
-// While a handler is registered, SIGINT, SIGQUIT, SIGHUP and SIGTERM go to
-// it; before and after they take their default course. Register on the main
-// thread before any other thread of the program is started.
-bool addControlHandler(ControlHandler handler);
-void removeControlHandler(ControlHandler handler);
-
 // --- Faults -----------------------------------------------------------------
 
 // What is known of a fault besides its code. For an access violation the
@@ -120,7 +104,18 @@ void removeControlHandler(ControlHandler handler);
 struct FaultRecord {
   uint64_t accessKind = 0;
   uintptr_t address = 0;
+  // False when the fault left nothing to unwind from (a jump to a bad
+  // address that no call made): the translator must not throw.
+  bool unwindable = true;
 };
+
+// The fault code of a processor fault on x86-64 Linux, from its signal
+// (SIGSEGV, SIGBUS, SIGILL or SIGFPE) and si_code.
+uint32_t faultCode(int signal, int siCode);
+// What is known of it besides: for SIGSEGV the address and, from the page
+// fault error code, the kind of access; a fault without an address
+// (SI_KERNEL) has the unknown address, all ones.
+FaultRecord faultRecord(int signal, int siCode, uintptr_t address, uint64_t pageFaultError);
 
 // Called on the faulting thread while the fault is handled; it must not
 // return (it throws or ends the process).
@@ -138,5 +133,26 @@ FaultTranslator setFaultTranslator(FaultTranslator translator);
 
 // Ends the process at once with the given status, without exit processing.
 [[noreturn]] void exitImmediately(int status);
+
+// --- Console control events -------------------------------------------------
+
+inline constexpr uint32_t kCtrlCEvent = 0;      // SIGINT
+inline constexpr uint32_t kCtrlBreakEvent = 1;  // SIGQUIT
+inline constexpr uint32_t kCtrlCloseEvent = 2;  // SIGHUP and SIGTERM
+
+// Receives the control type; true means handled. Runs on a thread of its
+// own, never inside a signal handler.
+using ControlHandler = bool (*)(uint32_t controlType);
+
+// While a handler is registered, SIGINT, SIGQUIT, SIGHUP and SIGTERM go to
+// it; before and after they take their default course. A stop signal that
+// was ignored when the program started stays ignored throughout. Register on
+// the main thread before any other thread of the program is started. The
+// handler's thread hands its faults to `faultCourse`.
+bool addControlHandler(ControlHandler handler, FaultTranslator faultCourse);
+void removeControlHandler(ControlHandler handler);
+// Removes the handler and leaves the four signals ignored for the rest of
+// the process, those already pending included.
+void ignoreControlEvents(ControlHandler handler);
 
 }  // namespace kelvaring::platform

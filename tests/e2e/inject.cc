@@ -16,6 +16,22 @@ bool seizeAndStop(pid_t tid) {
   return false;
 }
 
+// Stops the thread, lets `change` rewrite its registers (false: give up)
+// and lets it go on from there.
+template <typename Change>
+bool rewriteRegisters(pid_t tid, Change change) {
+  if (!seizeAndStop(tid)) return false;
+  user_regs_struct regs{};
+  bool ok = ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0 && change(regs);
+  if (ok) {
+    // An interrupted system call must not be restarted with the new registers.
+    regs.orig_rax = static_cast<unsigned long long>(-1);
+    ok = ptrace(PTRACE_SETREGS, tid, nullptr, &regs) == 0;
+  }
+  ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+  return ok;
+}
+
 }  // namespace
 
 ThreadHold::ThreadHold(pid_t tid) : tid_(tid), holding_(seizeAndStop(tid)) {}
@@ -25,20 +41,27 @@ ThreadHold::~ThreadHold() {
 }
 
 bool injectCallToNull(pid_t tid) {
-  if (!seizeAndStop(tid)) return false;
-  bool ok = true;
-  user_regs_struct regs{};
-  ok = ok && ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0;
-  if (ok) {
+  return rewriteRegisters(tid, [tid](user_regs_struct& regs) {
     regs.rsp -= 8;
-    ok = ptrace(PTRACE_POKEDATA, tid, reinterpret_cast<void*>(regs.rsp), reinterpret_cast<void*>(regs.rip)) == 0;
+    if (ptrace(PTRACE_POKEDATA, tid, reinterpret_cast<void*>(regs.rsp), reinterpret_cast<void*>(regs.rip)) != 0)
+      return false;
     regs.rip = 0;
-    // An interrupted system call must not be restarted at the new address.
-    regs.orig_rax = static_cast<unsigned long long>(-1);
-    ok = ok && ptrace(PTRACE_SETREGS, tid, nullptr, &regs) == 0;
-  }
-  ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
-  return ok;
+    return true;
+  });
+}
+
+bool injectStackPointer(pid_t tid, unsigned long long address) {
+  return rewriteRegisters(tid, [address](user_regs_struct& regs) {
+    regs.rsp = address;
+    return true;
+  });
+}
+
+bool injectJump(pid_t tid, unsigned long long address) {
+  return rewriteRegisters(tid, [address](user_regs_struct& regs) {
+    regs.rip = address;
+    return true;
+  });
 }
 
 }  // namespace e2e

@@ -11,6 +11,9 @@ namespace e2e {
 // The thread stops, gets a return address pushed (its current instruction)
 // and the instruction pointer 0, and is let go. False when ptrace fails.
 bool injectCallToNull(pid_t tid);
+// The thread's stack pointer or instruction pointer set to `address`.
+bool injectStackPointer(pid_t tid, unsigned long long address);
+bool injectJump(pid_t tid, unsigned long long address);
 
 // Holds one thread of a running process still while it lives (the other
 // threads go on), so that a test can act while that thread is mid-way.

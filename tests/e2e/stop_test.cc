@@ -1,5 +1,9 @@
 // Ending a run from the terminal: Ctrl+C, Ctrl+\, hang-up and SIGTERM.
 #include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -90,6 +94,88 @@ TEST(StopRun, ErrorLimitStopsWithoutNotice) {
   EXPECT_TRUE(status.exited_with(1)) << status;
   EXPECT_EQ(run.out().find("Stop signaled"), std::string::npos);
   EXPECT_TRUE(std::regex_search(run.out(), std::regex(R"(\rErrors 2, cycles \d+, \(\d+% coverage\) {10}\n$)")))
+      << run.out();
+}
+
+TEST(StopRun, UserSignalTwoTakesItsDefaultCourse) {
+  Program run({.args = {"16"}});
+  run.expectOut(R"(\r\d+ cycles)");
+  ExitStatus status = run.stop(SIGUSR2);
+  EXPECT_TRUE(status.killed_by(SIGUSR2)) << status << "\n" << run.out();
+  EXPECT_EQ(run.out().find("Stop signaled"), std::string::npos) << run.out();
+}
+
+TEST(StopRun, HangUpIgnoredAtStartStaysIgnored) {
+  // As under nohup.
+  Program run({.args = {"16"}, .ignoredSignals = {SIGHUP}});
+  run.expectOut(R"(\r\d+ cycles)");
+  run.process().send_signal(SIGHUP);
+  // Two polls later the run goes on, unstopped.
+  run.expectOut(R"((\r\d+ cycles[^\r]*){3}$)");
+  EXPECT_TRUE(run.process().running());
+  EXPECT_EQ(run.out().find("Stop signaled"), std::string::npos) << run.out();
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.exited_with(0)) << status;
+}
+
+TEST(StopRun, InterruptsUntilTheEndLeaveTheOutcome) {
+  for (bool withError : {false, true}) {
+    SCOPED_TRACE(withError ? "after an error report" : "without errors");
+    // 256 MiB take a while to release after the summary.
+    Program run({.args = {"256"}});
+    run.expectOut(R"(\r\d+ cycles)");
+    if (withError) {
+      for (std::uint64_t i = 0; i < 4096; i += 64) ASSERT_TRUE(run.flipInB(i, 1));
+      run.expectOut(R"(\rError 1, )", Millis(10000));
+    }
+    int sent = 0;
+    for (; run.process().send_signal(SIGINT) && run.process().running() && sent < 100000; ++sent) usleep(1000);
+    ExitStatus status = run.process().wait_exit();
+    EXPECT_TRUE(status.exited_with(withError ? 1 : 0)) << status << " after " << sent << " interrupts";
+    // Nothing after the summary.
+    EXPECT_TRUE(std::regex_search(run.out(), std::regex(R"(\rErrors \d+, cycles \d+, \(\d+% coverage\) {10}\n$)")))
+        << run.out();
+  }
+}
+
+// The system call a held thread waits in; -1 when it is in none.
+int systemCallOf(pid_t pid, pid_t tid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall");
+  int number = -1;
+  file >> number;
+  return number;
+}
+
+TEST(StopRun, ErrorAfterTheLastPollIsReported) {
+  Program run({.args = {"1"}});
+  std::uint64_t a, b;
+  run.bufferAddresses(a, b);
+  run.expectOut(R"(\r\d+ cycles)");
+  pid_t pid = run.process().pid();
+  {
+    // The main thread held while it waits for the worker (not while it
+    // prints, which would hold up the stop notice): it cannot poll again
+    // before the worker has found the error and ended.
+    std::optional<ThreadHold> hold;
+    constexpr int kFutex = 202;
+    for (int tries = 0; tries < 100; ++tries) {
+      hold.emplace(pid);
+      if (hold->holding() && systemCallOf(pid, pid) == kFutex) break;
+      hold.reset();
+      usleep(5000);
+    }
+    ASSERT_TRUE(hold && hold->holding());
+    ASSERT_TRUE(run.flipInB(7, 1));
+    // At 1 MiB every word is visited several times per cycle.
+    usleep(300000);
+    run.process().send_signal(SIGINT);
+    for (int i = 0; i < 2000 && run.thread("worker") != 0; ++i) usleep(5000);
+    ASSERT_EQ(run.thread("worker"), 0) << "the worker did not end";
+  }
+  ExitStatus status = run.process().wait_exit();
+  EXPECT_TRUE(status.exited_with(1)) << status;
+  EXPECT_TRUE(std::regex_search(run.out(), std::regex(R"(\rError 1, out of \d+ cycles[^\n]*\n)"
+                                                      R"([^]*\rErrors 1, cycles \d+, \(\d+% coverage\) {10}\n$)")))
       << run.out();
 }
 
