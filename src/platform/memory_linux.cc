@@ -2,6 +2,7 @@
 // kernel's MemAvailable estimate.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -34,7 +35,13 @@ uint64_t availablePhysicalMemory() {
     }
   }
   std::fclose(meminfo);
-  return bytes;
+  return std::min(bytes, memoryCgroupHeadroom());
+}
+
+bool lockMemory(void* base, uint64_t bytes) { return base != nullptr && mlock(base, bytes) == 0; }
+
+void unlockMemory(void* base, uint64_t bytes) {
+  if (base != nullptr) munlock(base, bytes);
 }
 
 }  // namespace kelvaring::platform
