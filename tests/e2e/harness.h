@@ -70,6 +70,8 @@ struct Options {
   Redirect out;                   // standard output and error; standard
   Redirect err;                   // input is /dev/null
   std::optional<std::uint64_t> address_space_limit;  // RLIMIT_AS in bytes
+  std::optional<std::uint64_t> memlock_limit;        // RLIMIT_MEMLOCK in bytes
+  std::string cgroup;  // folder of a cgroup the child joins before the exec
 };
 
 enum class Channel { kOut, kErr };

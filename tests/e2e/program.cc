@@ -23,6 +23,8 @@ Program::Program(const Launch& launch) {
   Options options(argv.front(), argv, cwd);
   if (launch.toFile) options.out = Redirect::to_file(dir_.file("out.txt"));
   options.address_space_limit = launch.addressSpaceLimit;
+  options.memlock_limit = launch.memlockLimit;
+  options.cgroup = launch.cgroup;
   process_ = std::make_unique<Process>(options);
 }
 

@@ -21,6 +21,8 @@ struct Launch {
   bool openToAll = false;                     // folder reachable for other users
   std::vector<std::pair<std::string, std::string>> files;  // more files: name (may be in workingDir), text
   std::optional<std::uint64_t> addressSpaceLimit;
+  std::optional<std::uint64_t> memlockLimit;
+  std::string cgroup;                         // folder of a cgroup to run in
 };
 
 class Program {
