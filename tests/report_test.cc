@@ -118,7 +118,11 @@ TEST(Coverage, PrintedHalvesRoundUp) {
 TEST(MegabytesArgument, LeadingDigitsOfTheFirstArgument) {
   EXPECT_EQ(megabytesOf({"k", "64MB"}), 64u);
   EXPECT_EQ(megabytesOf({"k", "32", "999"}), 32u);
-  EXPECT_EQ(megabytesOf({"k", "4294967297"}), 1u);
+  // Too large for a signed 32-bit count: the largest count, never a wrap.
+  EXPECT_EQ(megabytesOf({"k", "2147483647"}), 2147483647u);
+  for (const char* large : {"2147483648", "4294967296", "4294967297", "4294967360", "99999999999999999999MB"})
+    EXPECT_EQ(megabytesOf({"k", large}), 2147483647u) << large;
+  EXPECT_EQ(megabytesOf({"k", "000000000000000000000000000012"}), 12u);
   EXPECT_EQ(megabytesOf({"k"}), 0u);
   for (const char* bad : {"0", "-5", "+5", "abc", " 5", ""}) EXPECT_EQ(megabytesOf({"k", bad}), 0u) << bad;
 }

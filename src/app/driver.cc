@@ -4,6 +4,7 @@
 #include <new>
 
 #include "app/report.h"
+#include "app/test_size.h"
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
@@ -96,8 +97,13 @@ int guardedRun(int argc, char** argv) {
   platform::setConsoleTitle(kProgramName);
   uint32_t megabytes = megabytesArgument(argc, argv);
   seedRandom();
-  uint64_t bytes = megabytes != 0 ? uint64_t{megabytes} << 20 : platform::availablePhysicalMemory();
-  if (!allocateBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
+  // Should memory run short later all the same, this program goes first.
+  platform::offerToOomKiller();
+  // A size that does not fit fails here, before any page is touched, as the
+  // kernel would otherwise let the mapping pass and end the process (or
+  // another one) during the fill.
+  uint64_t bytes = testSize(megabytes, platform::availablePhysicalMemory());
+  if (bytes == 0 || !allocateBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
 
   CtrlHandlerGuard guard(onConsoleControl);
   WorkerRun worker;

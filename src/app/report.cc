@@ -86,8 +86,14 @@ void makeShortName(Text& name) {
 uint32_t megabytesArgument(int argc, char** argv) {
   if (argc < 2 || argv[1] == nullptr) return 0;
   const char* digits = argv[1];
+  // Digits beyond the largest count keep it there rather than wrap around:
+  // an oversized request must fail as one, not shrink to a small one.
+  constexpr uint32_t kLargest = 0x7FFFFFFF;
   uint32_t megabytes = 0;
-  while (*digits >= '0' && *digits <= '9') megabytes = megabytes * 10 + static_cast<uint32_t>(*digits++ - '0');
+  for (; *digits >= '0' && *digits <= '9'; ++digits) {
+    uint32_t digit = static_cast<uint32_t>(*digits - '0');
+    megabytes = megabytes > (kLargest - digit) / 10 ? kLargest : megabytes * 10 + digit;
+  }
   return megabytes;
 }
 

@@ -33,7 +33,8 @@ char* timeOfDayText(char* buffer);
 void makeShortName(Text& name);
 
 // The size argument in megabytes; 0 when absent. Only a first argument that
-// starts with a digit counts; its leading digits are read modulo 2^32.
+// starts with a digit counts; its leading digits are read up to the largest
+// signed 32-bit count, 2147483647, which larger numbers give.
 uint32_t megabytesArgument(int argc, char** argv);
 
 }  // namespace kelvaring

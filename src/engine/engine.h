@@ -11,8 +11,9 @@ inline constexpr uint32_t kShortCycleOps = 0x100000;
 inline constexpr uint32_t kLongCycleOps = 0xA00000;
 
 // Splits `bytes` into two buffers of bytes / 8 words each, fills both with
-// the fill word and prints the allocation line. False, with nothing printed,
-// when either buffer cannot be obtained.
+// the fill word, locks both in RAM where permitted and prints the allocation
+// line (with verbose, then whether the buffers are locked). False, with
+// nothing printed, when either buffer cannot be obtained.
 bool allocateBuffers(uint64_t bytes);
 
 // One test cycle of opsPerCycle random operations; worker thread only.

@@ -1,7 +1,11 @@
-// Test memory as anonymous private mappings; the available memory as the
-// kernel's MemAvailable estimate.
+// Test memory as anonymous private mappings, locked in RAM where permitted;
+// the available memory as the kernel's MemAvailable estimate within the
+// headroom of the process's memory cgroups.
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -34,7 +38,15 @@ uint64_t availablePhysicalMemory() {
     }
   }
   std::fclose(meminfo);
-  return bytes;
+  return std::min(bytes, memoryCgroupHeadroom());
+}
+
+// The system calls themselves: the sanitizers' runtimes replace mlock and
+// munlock by calls that do nothing and report success.
+bool lockMemory(void* base, uint64_t bytes) { return base != nullptr && syscall(SYS_mlock, base, bytes) == 0; }
+
+void unlockMemory(void* base, uint64_t bytes) {
+  if (base != nullptr) syscall(SYS_munlock, base, bytes);
 }
 
 }  // namespace kelvaring::platform

@@ -16,9 +16,31 @@ namespace kelvaring::platform {
 void* commitMemory(uint64_t bytes, bool topDown);
 void releaseMemory(void* base, uint64_t bytes);
 
-// Physical memory available to a new allocation right now, in bytes; 0 when
-// the system does not say.
+// Physical memory available to a new allocation right now, in bytes: the
+// kernel's estimate, or less where a memory cgroup of the process leaves
+// less room; 0 when the system does not say.
 uint64_t availablePhysicalMemory();
+
+// Keeps the pages of a region in RAM (they must be mapped already); false,
+// with nothing locked, where the system refuses. unlockMemory undoes it.
+bool lockMemory(void* base, uint64_t bytes);
+void unlockMemory(void* base, uint64_t bytes);
+
+// Makes the process the first the kernel ends when memory runs out; silent
+// on failure.
+void offerToOomKiller();
+
+// --- Memory cgroups -----------------------------------------------------------
+
+// The least headroom (limit less usage) of the memory cgroups a process
+// belongs to, at every level from its own cgroup up to the top of the
+// mounted tree, given the texts of its /proc/PID/cgroup and
+// /proc/PID/mountinfo; the cgroup files are read where mountinfo places
+// them. A level without a limit, or whose files cannot be read, imposes
+// nothing; UINT64_MAX when no level limits.
+uint64_t cgroupHeadroom(const std::string& cgroupText, const std::string& mountinfoText);
+// The same for the running process.
+uint64_t memoryCgroupHeadroom();
 
 // --- Time and version -------------------------------------------------------
 

@@ -75,6 +75,16 @@ bool move_fd(int fd, int target) {
   return dup2(fd, target) == target;
 }
 
+// Moves the calling process into the cgroup whose cgroup.procs file is
+// given ("0" names the writer). Runs between fork and exec.
+bool join_cgroup(const char* procs) {
+  int fd = open(procs, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool joined = write(fd, "0", 1) == 1;
+  close(fd);
+  return joined;
+}
+
 [[noreturn]] void exec_failed(int error_fd) {
   int error = errno;
   [[maybe_unused]] ssize_t written = write(error_fd, &error, sizeof error);
@@ -179,6 +189,9 @@ Process::Process(const Options& options) {
   const char* cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
   rlimit limit{};
   if (options.address_space_limit) limit.rlim_cur = limit.rlim_max = *options.address_space_limit;
+  rlimit memlock{};
+  if (options.memlock_limit) memlock.rlim_cur = memlock.rlim_max = *options.memlock_limit;
+  std::string procs = options.cgroup.empty() ? "" : options.cgroup + "/cgroup.procs";
 
   Fd in{open_or_throw(options.in.empty() ? "/dev/null" : options.in, O_RDONLY)}, out_read, out_write, err_read, err_write, error_read, error_write;
   auto prepare = [](const Redirect& redirect, Fd& read_end, Fd& write_end) {
@@ -207,7 +220,9 @@ Process::Process(const Options& options) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     for (int sig : ignored) sigaction(sig, &ignore, nullptr);
-    if ((options.address_space_limit && setrlimit(RLIMIT_AS, &limit) != 0) || (cwd && chdir(cwd) != 0) ||
+    if ((options.address_space_limit && setrlimit(RLIMIT_AS, &limit) != 0) ||
+        (options.memlock_limit && setrlimit(RLIMIT_MEMLOCK, &memlock) != 0) ||
+        (!procs.empty() && !join_cgroup(procs.c_str())) || (cwd && chdir(cwd) != 0) ||
         !move_fd(in.fd, 0) || !move_fd(out_write.fd, 1) || !move_fd(err_write.fd, 2))
       exec_failed(error_write.fd);
     execv(options.path.c_str(), argv.data());

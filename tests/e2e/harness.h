@@ -76,6 +76,8 @@ struct Options {
   // process sharing it might do, and read only after |out_read_delay|.
   bool nonblocking_out = false;
   Millis out_read_delay{0};
+  std::optional<std::uint64_t> memlock_limit;        // RLIMIT_MEMLOCK in bytes
+  std::string cgroup;  // folder of a cgroup the child joins before the exec
 };
 
 enum class Channel { kOut, kErr };

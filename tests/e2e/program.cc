@@ -27,6 +27,8 @@ Program::Program(const Launch& launch) {
   options.ignored_signals = launch.ignoredSignals;
   options.nonblocking_out = launch.nonblockingOut;
   options.out_read_delay = launch.outReadDelay;
+  options.memlock_limit = launch.memlockLimit;
+  options.cgroup = launch.cgroup;
   process_ = std::make_unique<Process>(options);
 }
 

@@ -25,6 +25,8 @@ struct Launch {
   std::vector<int> ignoredSignals;            // ignored from the start
   bool nonblockingOut = false;                // see Options::nonblocking_out
   Millis outReadDelay{0};
+  std::optional<std::uint64_t> memlockLimit;
+  std::string cgroup;                         // folder of a cgroup to run in
 };
 
 class Program {

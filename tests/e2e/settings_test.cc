@@ -26,7 +26,9 @@ TEST(SettingsFile, RenamedExecutableReadsFileOfItsNewName) {
                .name = "probe2",
                .settings = "[TWEAK]\nVerbose = 1\n",
                .files = {{"kelvaring.ini", "[tweak]\nconsole=1\n"}}});
-  run.expectOut(std::string(R"(Usage: probe2 \[megabytes\]\n\n8 Mb allocated [^\n]*\nStarted )") + kTime + "\n");
+  run.expectOut(std::string(R"(Usage: probe2 \[megabytes\]\n\n8 Mb allocated [^\n]*\nBuffers (not )?locked in RAM\.\n)"
+                            R"(Started )") +
+                kTime + "\n");
   ExitStatus status = run.stop(SIGINT);
   EXPECT_TRUE(status.exited_with(0)) << status;
   EXPECT_TRUE(std::regex_search(run.out(), std::regex(std::string(R"(\rErrors 0[^\n]*\nFinished )") + kTime + "\n$")))
@@ -39,7 +41,8 @@ TEST(SettingsFile, StartLinesInOrder) {
                .settings = "[tweak]\nthread=below\nconsole=1\nprocess=above\ntopmem=1\nverbose=1\n"});
   run.expectOut(std::string(R"(\[megabytes\]\n\nnew console created\.\n)"
                             R"(ABOVE_NORMAL_PRIORITY_CLASS in use\.\nTHREAD_PRIORITY_BELOW_NORMAL in use\.\n)"
-                            R"(MEM_TOP_DOWN in use\.\n8 Mb allocated \([0-9A-F]{16}/[0-9A-F]{16}\)\nStarted )") +
+                            R"(MEM_TOP_DOWN in use\.\n8 Mb allocated \([0-9A-F]{16}/[0-9A-F]{16}\)\n)"
+                            R"(Buffers (not )?locked in RAM\.\nStarted )") +
                 kTime + "\n");
   run.stop(SIGINT);
 }
