@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/driver.h"
 #include "capture.h"
 #include "kelvaring/state.h"
