@@ -145,6 +145,13 @@ TEST(ReportTimeOfDay, EightCharacterClock) {
   EXPECT_LT(std::atoi(buffer + 6), 61) << buffer;
 }
 
+TEST(ReportTimeOfDay, HoursMinutesSecondsInThatOrder) {
+  char buffer[9];
+  EXPECT_STREQ(timeOfDayText(7, 8, 9, buffer), "07:08:09");
+  EXPECT_STREQ(timeOfDayText(23, 59, 5, buffer), "23:59:05");
+  EXPECT_STREQ(timeOfDayText(0, 0, 0, buffer), "00:00:00");
+}
+
 TEST(KernelVersion, BeforeThreeFourteenIsObsolete) {
   EXPECT_TRUE(isObsoleteKernel(false, 6, 1));
   EXPECT_TRUE(isObsoleteKernel(true, 2, 6));
