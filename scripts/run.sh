@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds kelvaring and runs a test of the given size in megabytes (all the
-# available memory without one). Ctrl+C ends it.
+# available memory without one). Ctrl+C ends it. The build's output goes to
+# standard error, so standard output is the program's alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARING_TESTS=OFF -DKELVARING_BENCH=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target kelvaring
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARING_TESTS=OFF -DKELVARING_BENCH=OFF >&2
+cmake --build build -j"$(nproc)" --target kelvaring >&2
 exec build/kelvaring "$@"

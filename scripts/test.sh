@@ -10,16 +10,32 @@ build() {  # folder, sanitizers
   cmake --build "$1" -j"$jobs"
 }
 
+# ctest keeps the output of a skipped test to itself; its reason is shown here.
+skip_reasons() {  # folder
+  awk '/: Skipped$/ { reason = ""; inside = 1; next }
+       inside && /^\[  SKIPPED \]/ { print "skipped " $4 ": " reason; inside = 0; next }
+       inside { reason = reason (reason == "" ? "" : " ") $0 }
+       /^skipped: / { print }' "$1/Testing/Temporary/LastTest.log"
+}
+
+run_tests() {  # folder, more ctest arguments
+  local folder=$1 status=0
+  shift
+  (cd "$folder" && ctest --output-on-failure -j"$jobs" "$@") || status=$?
+  skip_reasons "$folder"
+  return $status
+}
+
 echo "== plain build"
 build build ""
-(cd build && ctest --output-on-failure -j"$jobs")
+run_tests build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan "address,undefined"
-(cd build-asan && ctest --output-on-failure -j"$jobs")
+run_tests build-asan
 
 # Fault translation throws from signal handlers, which ThreadSanitizer
 # reports as unsafe by design; everything else runs under it.
 echo "== ThreadSanitizer"
 build build-tsan "thread"
-(cd build-tsan && ctest --output-on-failure -j"$jobs" -E 'FaultDeathTest|FaultRun')
+run_tests build-tsan -E 'FaultDeathTest|FaultRun'

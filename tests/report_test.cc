@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/driver.h"
 #include "capture.h"
 #include "kelvaring/state.h"
@@ -146,6 +147,13 @@ TEST(ReportTimeOfDay, EightCharacterClock) {
   EXPECT_LT(std::atoi(buffer), 24) << buffer;
   EXPECT_LT(std::atoi(buffer + 3), 60) << buffer;
   EXPECT_LT(std::atoi(buffer + 6), 61) << buffer;
+}
+
+TEST(ReportTimeOfDay, HoursMinutesSecondsInThatOrder) {
+  char buffer[9];
+  EXPECT_STREQ(timeOfDayText(7, 8, 9, buffer), "07:08:09");
+  EXPECT_STREQ(timeOfDayText(23, 59, 5, buffer), "23:59:05");
+  EXPECT_STREQ(timeOfDayText(0, 0, 0, buffer), "00:00:00");
 }
 
 TEST(KernelVersion, BeforeThreeFourteenIsObsolete) {

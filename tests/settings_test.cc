@@ -4,9 +4,11 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "capture.h"
 #include "kelvaring/state.h"
@@ -119,6 +121,57 @@ TEST_F(SettingsLevels, EachNamedLevel) {
   EXPECT_EQ(settings().threadPriority, ThreadPriority::normal);
 }
 
+namespace {
+
+// The name in lower, upper and mixed case.
+std::vector<std::string> inEveryCase(const std::string& name) {
+  std::string upper, capital = name, alternating = name, alternatingLow = name;
+  for (char c : name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  capital[0] = upper[0];
+  for (size_t i = 0; i < name.size(); i += 2) alternating[i] = upper[i];
+  for (size_t i = 1; i < name.size(); i += 2) alternatingLow[i] = upper[i];
+  return {name, upper, capital, alternating, alternatingLow};
+}
+
+}  // namespace
+
+TEST_F(SettingsLevels, EveryLevelNameInAnyCase) {
+  const struct {
+    const char* name;
+    PriorityClass level;
+    const char* line;
+  } processLevels[] = {{"normal", PriorityClass::normal, ""},
+                       {"above", PriorityClass::aboveNormal, "ABOVE_NORMAL_PRIORITY_CLASS in use.\n"},
+                       {"high", PriorityClass::high, "HIGH_PRIORITY_CLASS in use.\n"}};
+  for (const auto& row : processLevels) {
+    for (const std::string& name : inEveryCase(row.name)) {
+      SCOPED_TRACE("process=" + name);
+      // Starts elsewhere, so that a name that matches nothing shows.
+      testState.settings.processPriorityClass =
+          row.level == PriorityClass::normal ? PriorityClass::high : PriorityClass::normal;
+      EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nprocess=" + name + "\n"), row.line);
+      EXPECT_EQ(settings().processPriorityClass, row.level);
+    }
+  }
+  const struct {
+    const char* name;
+    ThreadPriority level;
+    const char* line;
+  } threadLevels[] = {{"normal", ThreadPriority::normal, ""},
+                      {"below", ThreadPriority::belowNormal, "THREAD_PRIORITY_BELOW_NORMAL in use.\n"},
+                      {"above", ThreadPriority::aboveNormal, "THREAD_PRIORITY_ABOVE_NORMAL in use.\n"},
+                      {"high", ThreadPriority::highest, "THREAD_PRIORITY_HIGHEST in use.\n"}};
+  for (const auto& row : threadLevels) {
+    for (const std::string& name : inEveryCase(row.name)) {
+      SCOPED_TRACE("thread=" + name);
+      testState.settings.threadPriority =
+          row.level == ThreadPriority::normal ? ThreadPriority::highest : ThreadPriority::normal;
+      EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nthread=" + name + "\n"), row.line);
+      EXPECT_EQ(settings().threadPriority, row.level);
+    }
+  }
+}
+
 TEST_F(SettingsLevels, UnknownNamesLeaveTheDefault) {
   const std::string longHigh = "high" + std::string(28, 'x');
   for (const std::string& name : {std::string("below"), std::string(""), longHigh, std::string("hi"),
@@ -159,6 +212,26 @@ TEST_F(SettingsFiles, FileAtTheSizeLimitIsRead) {
   EXPECT_EQ(readPrinting(file("limit.ini", valid + std::string(kMaxSettingsFileBytes - valid.size(), '\n'))), "");
   EXPECT_EQ(settings().verbose, 1);
   EXPECT_EQ(settings().errmax, 7);
+}
+
+TEST(SettingsPath, ExtensionOfTheFileNameReplacedOrAppended) {
+  const struct {
+    const char* executable;
+    const char* settings;
+  } table[] = {
+      {"/opt/x.y/kelvaring", "/opt/x.y/kelvaring.ini"},
+      {"/opt/x.y/probe.bin", "/opt/x.y/probe.ini"},
+      {"/a.b/c.d/e", "/a.b/c.d/e.ini"},
+      {"/usr/lib/kelvaring/kelvaring", "/usr/lib/kelvaring/kelvaring.ini"},
+      {"/tools/probe.v2.exe", "/tools/probe.v2.ini"},
+      {"probe2.exe", "probe2.ini"},
+      {"kelvaring", "kelvaring.ini"},
+  };
+  for (const auto& row : table) {
+    Text path(row.executable);
+    renameExtension(path, ".ini");
+    EXPECT_EQ(path.str(), row.settings) << row.executable;
+  }
 }
 
 TEST_F(SettingsFiles, PathBesideTheExecutable) {

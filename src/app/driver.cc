@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "app/command_line.h"
 #include "app/report.h"
 #include "app/test_size.h"
 #include "control/control.h"
@@ -142,6 +143,7 @@ bool confirmObsoleteVersion() {
 }
 
 int runProgram(int argc, char** argv) {
+  if (answerCommandLine(argc, argv)) return 0;
   if (versionCheck() && !confirmObsoleteVersion()) return -1;
   installFaultTranslation();
   try {

@@ -68,11 +68,15 @@ std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage) {
                    roundHalfUp(coverage), ' ');
 }
 
+char* timeOfDayText(int hour, int minute, int second, char* buffer) {
+  auto twoDigits = [](int value) { return static_cast<unsigned>(value) % 100u; };
+  std::snprintf(buffer, 9, "%02u:%02u:%02u", twoDigits(hour), twoDigits(minute), twoDigits(second));
+  return buffer;
+}
+
 char* timeOfDayText(char* buffer) {
   platform::TimeOfDay now = platform::localTimeOfDay();
-  auto twoDigits = [](int value) { return static_cast<unsigned>(value) % 100u; };
-  std::snprintf(buffer, 9, "%02u:%02u:%02u", twoDigits(now.hour), twoDigits(now.minute), twoDigits(now.second));
-  return buffer;
+  return timeOfDayText(now.hour, now.minute, now.second, buffer);
 }
 
 void makeShortName(Text& name) {
@@ -81,20 +85,6 @@ void makeShortName(Text& name) {
   if (slash != nullptr) std::memmove(buffer, slash + 1, std::strlen(slash + 1) + 1);
   if (char* dot = std::strrchr(buffer, '.')) *dot = '\0';
   name.releaseBuffer();
-}
-
-uint32_t megabytesArgument(int argc, char** argv) {
-  if (argc < 2 || argv[1] == nullptr) return 0;
-  const char* digits = argv[1];
-  // Digits beyond the largest count keep it there rather than wrap around:
-  // an oversized request must fail as one, not shrink to a small one.
-  constexpr uint32_t kLargest = 0x7FFFFFFF;
-  uint32_t megabytes = 0;
-  for (; *digits >= '0' && *digits <= '9'; ++digits) {
-    uint32_t digit = static_cast<uint32_t>(*digits - '0');
-    megabytes = megabytes > (kLargest - digit) / 10 ? kLargest : megabytes * 10 + digit;
-  }
-  return megabytes;
 }
 
 }  // namespace kelvaring

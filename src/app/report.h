@@ -28,13 +28,10 @@ std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage);
 
 // hh:mm:ss of the local time, into a buffer of at least 9 characters.
 char* timeOfDayText(char* buffer);
+// The same for a given time of day.
+char* timeOfDayText(int hour, int minute, int second, char* buffer);
 
 // The program's name as invoked: argv[0] without its folder and extension.
 void makeShortName(Text& name);
-
-// The size argument in megabytes; 0 when absent. Only a first argument that
-// starts with a digit counts; its leading digits are read up to the largest
-// signed 32-bit count, 2147483647, which larger numbers give.
-uint32_t megabytesArgument(int argc, char** argv);
 
 }  // namespace kelvaring

@@ -15,17 +15,6 @@ constexpr const char* kSection = "tweak";
 // and so matches nothing.
 constexpr size_t kLevelNameBuffer = 32;
 
-// Replaces the extension of the path's file name, or appends one.
-void renameExtension(Text& path, const char* extension) {
-  size_t length = path.length();
-  char* buffer = path.buffer(length + std::strlen(extension));
-  const char* slash = std::strrchr(buffer, '/');
-  char* name = slash != nullptr ? buffer + (slash - buffer) + 1 : buffer;
-  char* dot = std::strrchr(name, '.');
-  std::strcpy(dot != nullptr ? dot : buffer + length, extension);
-  path.releaseBuffer();
-}
-
 void readProcessLevel(const std::string& text, Settings& settings) {
   std::string name = profileString(text, kSection, "process", "normal", kLevelNameBuffer);
   const char* shown = nullptr;
@@ -60,6 +49,18 @@ void readThreadLevel(const std::string& text, Settings& settings) {
 }
 
 }  // namespace
+
+// Replaces the extension of the path's file name, or appends one. A dot in
+// a folder name is no extension.
+void renameExtension(Text& path, const char* extension) {
+  size_t length = path.length();
+  char* buffer = path.buffer(length + std::strlen(extension));
+  const char* slash = std::strrchr(buffer, '/');
+  char* name = slash != nullptr ? buffer + (slash - buffer) + 1 : buffer;
+  char* dot = std::strrchr(name, '.');
+  std::strcpy(dot != nullptr ? dot : buffer + length, extension);
+  path.releaseBuffer();
+}
 
 bool settingsPath(Text& path) {
   std::string executable;

@@ -13,6 +13,10 @@ inline constexpr size_t kMaxSettingsFileBytes = 1 << 20;
 // path is unknown, returns false and leaves `path` as it was.
 bool settingsPath(Text& path);
 
+// Replaces the extension of the path's file name with `extension`, or
+// appends it when the name has none.
+void renameExtension(Text& path, const char* extension);
+
 // Reads every key of section "tweak" into the test state's settings and
 // prints the lines that the chosen settings call for.
 void readSettings(const char* path);

@@ -1,0 +1,21 @@
+# The installed layout. The program reads the settings file beside its own
+# real path, so the executable lives in a folder of its own where a link
+# leads that file to /etc:
+#   lib/kelvaring/kelvaring        the executable
+#   lib/kelvaring/kelvaring.ini -> /etc/kelvaring.ini
+#   bin/kelvaring               -> ../lib/kelvaring/kelvaring
+#   share/man/man1/kelvaring.1
+#   share/doc/kelvaring/           README.md and an example settings file
+configure_file(doc/kelvaring.1.in ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 @ONLY)
+
+set(KELVARING_LINKS ${CMAKE_CURRENT_BINARY_DIR}/install-links)
+file(MAKE_DIRECTORY ${KELVARING_LINKS})
+file(CREATE_LINK ../lib/kelvaring/kelvaring ${KELVARING_LINKS}/kelvaring SYMBOLIC)
+file(CREATE_LINK /etc/kelvaring.ini ${KELVARING_LINKS}/kelvaring.ini SYMBOLIC)
+
+install(TARGETS kelvaring RUNTIME DESTINATION lib/kelvaring)
+# Installed as links, not as the files they lead to.
+install(FILES ${KELVARING_LINKS}/kelvaring.ini DESTINATION lib/kelvaring)
+install(FILES ${KELVARING_LINKS}/kelvaring DESTINATION bin)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 DESTINATION share/man/man1)
+install(FILES README.md doc/kelvaring.ini DESTINATION share/doc/kelvaring)

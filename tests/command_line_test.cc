@@ -1,0 +1,72 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace kelvaring;
+
+namespace {
+
+CommandLineRequest requestOf(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return commandLineRequest(static_cast<int>(args.size()), argv.data());
+}
+
+}  // namespace
+
+TEST(CommandLine, HelpAndVersionOnlyAsTheFirstArgument) {
+  const struct {
+    std::vector<std::string> args;
+    CommandLineRequest request;
+  } table[] = {
+      {{"k", "-h"}, CommandLineRequest::help},
+      {{"k", "--help"}, CommandLineRequest::help},
+      {{"k", "-h", "64"}, CommandLineRequest::help},
+      {{"k", "-V"}, CommandLineRequest::version},
+      {{"k", "--version"}, CommandLineRequest::version},
+      {{"k"}, CommandLineRequest::test},
+      {{"k", "64", "--help"}, CommandLineRequest::test},
+      {{"k", "-5"}, CommandLineRequest::test},
+      {{"k", "+5"}, CommandLineRequest::test},
+      {{"k", "abc"}, CommandLineRequest::test},
+      {{"k", ""}, CommandLineRequest::test},
+      {{"k", "-H"}, CommandLineRequest::test},
+      {{"k", "-v"}, CommandLineRequest::test},
+      {{"k", "-help"}, CommandLineRequest::test},
+      {{"k", "--HELP"}, CommandLineRequest::test},
+      {{"k", "--help=1"}, CommandLineRequest::test},
+      {{"k", "--versions"}, CommandLineRequest::test},
+  };
+  for (const auto& row : table) {
+    std::string line;
+    for (const std::string& a : row.args) line += "'" + a + "' ";
+    EXPECT_EQ(requestOf(row.args), row.request) << line;
+  }
+}
+
+TEST(CommandLine, HelpNamesSizeSettingsStatusesAndManPage) {
+  std::string help = helpText("probe", "/opt/x.y/probe.ini");
+  EXPECT_EQ(help.rfind("Usage: probe [megabytes]\n", 0), 0u) << help;
+  for (const char* part : {"all available memory", "-5, +5, abc", "Settings file: /opt/x.y/probe.ini\n",
+                           "/etc/kelvaring.ini", "Memory allocation failed.", "man kelvaring"})
+    EXPECT_NE(help.find(part), std::string::npos) << part;
+  // Every key of the settings file on a line of its own.
+  for (const char* key : {"console", "verbose", "timeout", "signal", "method", "topmem", "errmax", "process", "thread"})
+    EXPECT_TRUE(std::regex_search(help, std::regex(std::string("\n  ") + key + "="))) << key;
+  for (const char* status : {"0 no errors", "1 memory errors", "26 memory", "24 thread", "255 declined"})
+    EXPECT_NE(help.find(status), std::string::npos) << status;
+  // Fits a terminal of 80 columns.
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+}
+
+TEST(CommandLine, VersionLineNamesProgramVersionAndBuildDate) {
+  EXPECT_TRUE(std::regex_match(versionText("Dec  7 2026"), std::regex(R"(Kelvaring \d+\.\d+\.\d+ \(build Dec  7 2026\)\n)")))
+      << versionText("Dec  7 2026");
+}
