@@ -6,9 +6,9 @@
 #include <mutex>
 
 #include "engine/engine.h"
-#include "engine/index_reduction.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
+#include "random/remainder.h"
 #include "random/subtractive_random.h"
 
 namespace kelvaring {

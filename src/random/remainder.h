@@ -1,6 +1,6 @@
-// The reduction of a 32-bit draw to a word index, r mod d, by two
-// multiplications instead of a division: d is fixed for a whole cycle, so
-// its reciprocal is worked out once.
+// The remainder of a 32-bit draw, r mod d, by two multiplications instead
+// of a division, for divisors fixed for many draws (the generator's shuffle
+// width, a cycle's word count): the reciprocal is worked out once.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +14,9 @@ namespace kelvaring {
 // computation", 2019). For d = 1, M wraps to 0 and every remainder is 0.
 class RemainderBy {
  public:
-  explicit RemainderBy(uint32_t divisor) : divisor_(divisor), reciprocal_(UINT64_MAX / divisor + 1) {}
+  constexpr explicit RemainderBy(uint32_t divisor) : divisor_(divisor), reciprocal_(UINT64_MAX / divisor + 1) {}
 
-  uint32_t operator()(uint32_t r) const {
+  constexpr uint32_t operator()(uint32_t r) const {
     const uint64_t fraction = reciprocal_ * r;
     return static_cast<uint32_t>((static_cast<unsigned __int128>(fraction) * divisor_) >> 64);
   }
