@@ -4,8 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -204,6 +207,117 @@ INSTANTIATE_TEST_SUITE_P(MethodsAndVerbosity, EngineCycleMismatchTest,
                            return "Method" + std::to_string(info.param.method) + "Verbose" +
                                   std::to_string(info.param.verbose);
                          });
+
+// Whether the mapping that holds `address` was advised for transparent huge
+// pages ("hg" among its VmFlags in /proc/self/smaps).
+bool advisedForHugePages(const volatile void* address) {
+  const auto wanted = reinterpret_cast<uintptr_t>(address);
+  std::ifstream smaps("/proc/self/smaps");
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    uintptr_t start = 0, end = 0;
+    char dash = 0;
+    std::istringstream header(line);
+    if (header >> std::hex >> start >> dash >> end && dash == '-') {
+      inside = start <= wanted && wanted < end;
+    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+      return (line + " ").find(" hg ") != std::string::npos;
+    }
+  }
+  return false;
+}
+
+// A word count that is no power of two (an index masked instead of reduced
+// would show), a fill that ends inside a stretch of its wide stores,
+// mappings from huge pages, and a million operations through the ring of
+// operations drawn ahead.
+TEST_F(EngineCycleTest, CycleOverWordsNoPowerOfTwoWritesWhatTheDrawsChoose) {
+  constexpr uint64_t kWords = 3000017;
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(kWords * 8 + 7));
+  for (TestBuffer* buffer : {&testState.bufferA, &testState.bufferB}) {
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer->base) % (2 << 20), 0u) << "not on a huge-page boundary";
+    EXPECT_TRUE(advisedForHugePages(buffer->base));
+  }
+  SubtractiveRandom copy = seededCopy();
+  std::vector<uint32_t> model(kWords, kFillWord);
+  applyOperations(model, copy, testState.opsPerCycle, 0);
+  runCycle();
+  EXPECT_TRUE(holds(testState.bufferA, model));
+  EXPECT_TRUE(holds(testState.bufferB, model));
+  EXPECT_TRUE(sameGenerator(randomState, copy));
+  EXPECT_FALSE(testState.errorSeen.load());
+}
+
+// A flip planted at the word of one operation of a cycle of 100: the first,
+// one inside and one just past the operations drawn before the cycle
+// starts, one in the middle and the last. That operation's first check sees
+// it; in method 1 every value written from that operation on carries the
+// flipped bit, and none before it.
+class EngineCyclePlantTest : public EngineStateTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
+  constexpr uint32_t kOps = 100;
+  const uint32_t plantAt = GetParam();
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(kEightMiB));
+  testState.settings.method = 1;
+  testState.settings.verbose = 1;
+  testState.opsPerCycle = kOps;
+  SubtractiveRandom peek = seededCopy();
+  std::vector<uint64_t> indexes;
+  for (uint32_t op = 0; op < kOps; ++op) {
+    indexes.push_back(nextRandom(peek) % kEightMiBWords);
+    nextRandom(peek);
+  }
+  const uint64_t target = indexes[plantAt];
+  ASSERT_EQ(std::count(indexes.begin(), indexes.begin() + plantAt, target), 0) << "visited before";
+  flipBit3(testState.bufferB, target);
+
+  runCycle();
+  EXPECT_TRUE(testState.errorSeen.load());
+  EXPECT_EQ(testState.stickyMask, 8u);
+  const MismatchDetail& d = testState.detail;
+  std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(), d.valueB.load()};
+  std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferA.base[target]),
+                                 reinterpret_cast<uintptr_t>(&testState.bufferB.base[target]), kFillWord,
+                                 kFillWord ^ 8};
+  EXPECT_EQ(seen, expected);
+  SubtractiveRandom copy = seededCopy();
+  std::vector<uint32_t> model(kEightMiBWords, kFillWord);
+  applyOperations(model, copy, plantAt, 0);
+  applyOperations(model, copy, kOps - plantAt, 8);
+  EXPECT_TRUE(holds(testState.bufferA, model));
+  EXPECT_TRUE(holds(testState.bufferB, model));
+  EXPECT_TRUE(sameGenerator(randomState, copy));
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstAheadMiddleLast, EngineCyclePlantTest, ::testing::Values(0u, 5u, 15u, 16u, 50u, 99u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                           return "Operation" + std::to_string(info.param);
+                         });
+
+// Cycles shorter than, as long as and just longer than the look-ahead: the
+// generator stands after each cycle where drawing one by one leaves it.
+TEST_F(EngineCycleTest, GeneratorAfterEachCycleIsWhereDrawingOneByOneLeavesIt) {
+  constexpr uint64_t kWords = 1000;
+  for (uint32_t ops : {1u, 2u, 15u, 16u, 17u, 31u, 33u, 1000u}) {
+    SCOPED_TRACE(ops);
+    resetTestState();
+    seedRandomAt(kSeedTime);
+    ASSERT_TRUE(allocateBuffers(kWords * 8));
+    testState.opsPerCycle = ops;
+    SubtractiveRandom copy = seededCopy();
+    std::vector<uint32_t> model(kWords, kFillWord);
+    for (int cycle = 1; cycle <= 3; ++cycle) {
+      runCycle();
+      applyOperations(model, copy, ops, 0);
+      EXPECT_TRUE(sameGenerator(randomState, copy)) << "after cycle " << cycle;
+    }
+    EXPECT_TRUE(holds(testState.bufferA, model));
+    EXPECT_TRUE(holds(testState.bufferB, model));
+  }
+}
 
 // Maps both buffers with `words` words without committing them; untouched
 // words read zero.

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "kelvaring/state.h"
+#include "random/remainder.h"
 #include "random/subtractive_random.h"
 
 namespace kelvaring {
@@ -215,6 +218,32 @@ TEST(SubtractiveRandomProcess, ReseedingRepeatsTheSequenceAndResetsCounters) {
   seedGenerator(g, kExampleTime, kNoticeText);
   seedRandomAt(kExampleTime);
   EXPECT_EQ(draws(randomState, 50), draws(g, 50));
+}
+
+// The multiplication stands in for % wherever a word count or the shuffle
+// width divides a draw: every divisor below 2^32 must give the same
+// remainder for every draw. (2^32 words and more take other paths.)
+TEST(RemainderBy, EqualsTheRemainderForEdgeAndRandomDivisorsAndDraws) {
+  std::mt19937 pick(20261207);
+  std::vector<uint32_t> divisors{1, 2, 3, 5, 7, 42, 1000, 3000017, 0x7FFFFFFF, 0x80000001, 0xC0000000,
+                                 0xFFFFFFFE, 0xFFFFFFFF};
+  for (int bit = 0; bit < 32; ++bit) divisors.push_back(uint32_t{1} << bit);
+  for (int i = 0; i < 200; ++i) divisors.push_back(std::max<uint32_t>(1, pick() >> (pick() % 32)));
+  int wrong = 0;
+  for (uint32_t d : divisors) {
+    const RemainderBy remainder(d);
+    const uint32_t topMultiple = 0xFFFFFFFF / d * d;
+    std::vector<uint32_t> rs{0,          1,          2,          d - 1,      d,          d + 1,
+                             2 * d - 1,  2 * d,      0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF,
+                             topMultiple, topMultiple - 1, topMultiple + (d - 1) / 2};
+    for (int i = 0; i < 2000; ++i) rs.push_back(pick());
+    for (uint32_t r : rs) {
+      if (remainder(r) != r % d) {
+        if (++wrong <= 10) ADD_FAILURE() << r << " mod " << d << " gave " << remainder(r);
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
+#include "random/remainder.h"
 #include "random/subtractive_random.h"
 
 namespace kelvaring {
@@ -36,31 +37,74 @@ constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
   }
 }
 
+// How many operations ahead the draws are made and the words prefetched:
+// enough to cover a trip to memory, a power of two for the ring.
+constexpr uint32_t kLookAhead = 16;
+static_assert((kLookAhead & (kLookAhead - 1)) == 0);
+
+// The draws of one operation, made ahead of it.
+struct Drawn {
+  uint64_t index;
+  uint32_t value;
+};
+
+// The draws of the next kLookAhead operations wait in a ring, made in the
+// order one by one would make them (index, then value) and never past the
+// cycle's last operation, so the generator ends where it would have ended.
+// When an operation's draws are made, both of its words are prefetched; a
+// prefetch is a hint, not an access. The accesses themselves are unchanged.
+//
 // The generator is drawn from a copy on the stack for the length of the
-// cycle: the compiler then knows that the volatile buffer stores cannot
-// touch it and keeps its indexes in registers.
+// cycle, and the sticky mask kept in a register between mismatches: the
+// compiler then knows that the volatile buffer stores cannot touch them.
 template <typename NextIndex>
 void runOperations(uint32_t count, NextIndex nextIndex) {
   TestBuffer& a = testState.bufferA;
   TestBuffer& b = testState.bufferB;
+  const uint32_t* const prefetchA = const_cast<const uint32_t*>(a.base);
+  const uint32_t* const prefetchB = const_cast<const uint32_t*>(b.base);
   SubtractiveRandom g = randomState;
-  for (uint32_t op = 0; op < count; ++op) {
-    uint64_t index = nextIndex(g);
+  uint32_t stickyMask = testState.stickyMask;
+  Drawn ring[kLookAhead];
+
+  auto drawAhead = [&](Drawn& slot) {
+    slot.index = nextIndex(g);
+    slot.value = nextRandom(g);
+    __builtin_prefetch(prefetchA + slot.index, 1);
+    __builtin_prefetch(prefetchB + slot.index, 1);
+  };
+  auto operate = [&](const Drawn drawn) {
+    const uint64_t index = drawn.index;
     uint32_t readA = a.at(index);
     uint32_t readB = b.at(index);
-    if (readA != readB) [[unlikely]]
+    if (readA != readB) [[unlikely]] {
       handleMismatch(index);
-    uint32_t value = nextRandom(g) | testState.stickyMask;
+      stickyMask = testState.stickyMask;
+    }
+    const uint32_t value = drawn.value | stickyMask;
     a.at(index) = value;
     b.at(index) = value;
     readA = a.at(index);
     readB = b.at(index);
-    if (readA != readB) [[unlikely]]
+    if (readA != readB) [[unlikely]] {
       handleMismatch(index);
+      stickyMask = testState.stickyMask;
+    }
+  };
+
+  const uint32_t primed = count < kLookAhead ? count : kLookAhead;
+  for (uint32_t op = 0; op < primed; ++op) drawAhead(ring[op]);
+  const uint32_t withRefill = count - primed;
+  uint32_t op = 0;
+  for (; op < withRefill; ++op) {
+    Drawn& slot = ring[op % kLookAhead];
+    const Drawn now = slot;
+    drawAhead(slot);  // the draws of operation op + kLookAhead
+    operate(now);
   }
+  for (; op < count; ++op) operate(ring[op % kLookAhead]);
   randomState = g;
 }
-
 }  // namespace
 
 void (*pauseAfterCycle)(uint32_t milliseconds) = waitForStopOrTimeout;
@@ -70,8 +114,8 @@ void runCycle() {
   const uint64_t words = testState.bufferA.wordCount;
   if (count != 0) {
     if (words < (uint64_t{1} << 32)) {
-      const uint32_t narrow = static_cast<uint32_t>(words);
-      runOperations(count, [narrow](SubtractiveRandom& g) { return uint64_t{nextRandom(g) % narrow}; });
+      const RemainderBy remainder(static_cast<uint32_t>(words));
+      runOperations(count, [remainder](SubtractiveRandom& g) { return uint64_t{remainder(nextRandom(g))}; });
     } else if (words == (uint64_t{1} << 32)) {
       runOperations(count, [](SubtractiveRandom& g) { return uint64_t{nextRandom(g)}; });
     } else {

@@ -1,6 +1,7 @@
-// Test memory as anonymous private mappings, locked in RAM where permitted;
-// the available memory as the kernel's MemAvailable estimate within the
-// headroom of the process's memory cgroups.
+// Test memory as anonymous private mappings, huge-page aligned and advised
+// from 2 MiB on, locked in RAM where permitted; the available memory as the
+// kernel's MemAvailable estimate within the headroom of the process's memory
+// cgroups.
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,12 +14,45 @@
 
 namespace kelvaring::platform {
 
+namespace {
+
+// The size of a transparent huge page on x86-64, and of a small one.
+constexpr uint64_t kHugePage = uint64_t{2} << 20;
+constexpr uint64_t kSmallPage = 4096;
+
+uintptr_t roundUp(uintptr_t address, uint64_t alignment) { return (address + alignment - 1) & ~(alignment - 1); }
+
+}  // namespace
+
 // Linux hands out mappings from the top of the address space downwards by
 // default, so top-down placement needs nothing further.
+//
+// From one huge page on, the mapping starts on a huge-page boundary (a
+// larger region is mapped and trimmed to `bytes`) and is advised for
+// transparent huge pages. Where the kernel grants none (THP off, or no free
+// huge page at the fault), the memory comes in small pages, silently. The
+// mapping covers `bytes` as a plain one would, so munmap of `bytes` releases
+// all of it.
 void* commitMemory(uint64_t bytes, bool /*topDown*/) {
   if (bytes == 0) return nullptr;
-  void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return base == MAP_FAILED ? nullptr : base;
+  const int protection = PROT_READ | PROT_WRITE;
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+  if (bytes < kHugePage) {
+    void* base = mmap(nullptr, bytes, protection, flags, -1, 0);
+    return base == MAP_FAILED ? nullptr : base;
+  }
+  const uint64_t reserved = bytes + kHugePage;
+  if (reserved < bytes) return nullptr;  // wrapped around
+  void* raw = mmap(nullptr, reserved, protection, flags, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = roundUp(start, kHugePage);
+  const uintptr_t end = roundUp(aligned + bytes, kSmallPage);
+  if (aligned > start) munmap(raw, aligned - start);
+  if (start + reserved > end) munmap(reinterpret_cast<void*>(end), start + reserved - end);
+  void* base = reinterpret_cast<void*>(aligned);
+  madvise(base, bytes, MADV_HUGEPAGE);  // a refusal leaves small pages
+  return base;
 }
 
 void releaseMemory(void* base, uint64_t bytes) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "kelvaring/text.h"
+#include "random/remainder.h"
 
 namespace kelvaring {
 
@@ -42,13 +43,17 @@ void seedRandomAt(uint32_t seconds);
 // seedRandomAt with the current time in whole seconds since 1970.
 void seedRandom();
 
+// lastOutput mod 42 by multiplication: it lies on the chain from one draw
+// to the next, where a shorter latency makes every draw faster.
+inline constexpr RemainderBy kShuffleRemainder{42};
+
 // Must not be called before seeding. Calls nothing, allocates nothing.
 inline uint32_t nextRandom(SubtractiveRandom& g = randomState) {
   uint32_t x = g.slots[g.writeIndex] - g.slots[g.subtractIndex];
   g.slots[g.writeIndex] = x;
   if (--g.writeIndex == 0) g.writeIndex = 55;
   if (--g.subtractIndex == 0) g.subtractIndex = 55;
-  uint32_t p = 55 + g.lastOutput % 42;
+  uint32_t p = 55 + kShuffleRemainder(g.lastOutput);
   uint32_t r = g.slots[p];
   g.lastOutput = r;
   g.slots[p] = x;

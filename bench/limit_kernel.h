@@ -1,0 +1,17 @@
+// The same per-operation traffic as a test cycle with the cheapest index
+// source there is: the yardstick that runCycle is measured against.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvaring::bench {
+
+// `operations` operations over words 0..words-1 of `a` and `b`: read A[i],
+// read B[i], compare, write v to both, read both back, compare. Indexes and
+// values come from xorshift64* (state in `seed`), the index by a
+// multiply-shift range reduction; both words are prefetched 16 operations
+// ahead. Returns the number of mismatches seen.
+uint64_t limitCycle(volatile uint32_t* a, volatile uint32_t* b, uint32_t words, uint32_t operations,
+                    uint64_t& seed);
+
+}  // namespace kelvaring::bench
