@@ -33,13 +33,17 @@ TEST(TestSize, DefaultAndGivenSizesWithinAvailableLessReserve) {
       {0, 1000 * MiB + 12345, 873 * MiB},
       {873, 1000 * MiB + 12345, 873 * MiB},
       {874, 1000 * MiB + 12345, 0},
-      // Less than the reserve, or nothing known: nothing fits.
+      // Less than the reserve, or nothing left: nothing fits.
       {0, 68 * MiB, 0},
       {1, 68 * MiB, 0},
       {0, 0, 0},
       {1, 0, 0},
       // The largest count: 2 PiB.
       {0x7FFFFFFF, 24 * 1024 * MiB, 0},
+      // Nothing known (an old kernel): a given size is tried as it is, and
+      // there is no default.
+      {0, ~uint64_t{0}, 0},
+      {3, ~uint64_t{0}, 3 * MiB},
       {0x7FFFFFFF, ~uint64_t{0}, uint64_t{0x7FFFFFFF} << 20},
   };
   for (const Case& c : cases) {

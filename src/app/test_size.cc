@@ -1,10 +1,13 @@
 #include "app/test_size.h"
 
+#include "platform/platform.h"
+
 namespace kelvaring {
 
 uint64_t memoryReserve(uint64_t available) { return kReserveFloor + available / kReserveShareDivisor; }
 
 uint64_t testSize(uint32_t megabytes, uint64_t available) {
+  if (available == platform::kMemoryUnknown) return uint64_t{megabytes} << 20;
   uint64_t reserve = memoryReserve(available);
   uint64_t usable = available > reserve ? (available - reserve) >> 20 << 20 : 0;
   if (megabytes == 0) return usable;

@@ -14,7 +14,8 @@ uint64_t memoryReserve(uint64_t available);
 // The byte count to test. Without a size (megabytes 0) it is the available
 // memory less the reserve, rounded down to whole MiB; a given size is taken
 // when it fits within that. 0, which no allocation satisfies, when it does
-// not fit or nothing is left.
+// not fit or nothing is left. Where the available memory is unknown, a given
+// size is taken as it is and there is no default.
 uint64_t testSize(uint32_t megabytes, uint64_t available);
 
 }  // namespace kelvaring

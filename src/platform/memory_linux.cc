@@ -61,8 +61,8 @@ void releaseMemory(void* base, uint64_t bytes) {
 
 uint64_t availablePhysicalMemory() {
   FILE* meminfo = std::fopen("/proc/meminfo", "re");
-  if (meminfo == nullptr) return 0;
-  uint64_t bytes = 0;
+  uint64_t bytes = kMemoryUnknown;
+  if (meminfo == nullptr) return memoryCgroupHeadroom();
   char line[256];
   while (std::fgets(line, sizeof line, meminfo) != nullptr) {
     unsigned long long kib = 0;

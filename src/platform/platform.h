@@ -18,7 +18,9 @@ void releaseMemory(void* base, uint64_t bytes);
 
 // Physical memory available to a new allocation right now, in bytes: the
 // kernel's estimate, or less where a memory cgroup of the process leaves
-// less room; 0 when the system does not say.
+// less room; kMemoryUnknown when neither says anything (a kernel without
+// MemAvailable, outside any limiting cgroup).
+inline constexpr uint64_t kMemoryUnknown = UINT64_MAX;
 uint64_t availablePhysicalMemory();
 
 // Keeps the pages of a region in RAM (they must be mapped already); false,
