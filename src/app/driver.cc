@@ -112,11 +112,12 @@ int guardedRun(int argc, char** argv) {
   char now[9];
   if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
   monitor(worker);
-  // The worker has ended and its errors are counted: a stop signal from here
-  // on must not turn the outcome into a kill.
-  guard.ignoreFromNowOn();
+  // Until here a stop signal still prints its notice and changes nothing
+  // else; once the summary stands, it must not turn the outcome into a kill
+  // while the buffers are released.
   print(summaryLine(s.errors, s.cycles.load(std::memory_order_relaxed), coverage()));
   if (s.settings.verbose != 0) platform::printOut("Finished %s\n", timeOfDayText(now));
+  guard.ignoreFromNowOn();
   // A run that found bad memory must not look like a success to a script.
   return s.errors != 0 ? 1 : 0;
 }
