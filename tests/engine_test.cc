@@ -249,15 +249,16 @@ TEST_F(EngineCycleTest, CycleOverWordsNoPowerOfTwoWritesWhatTheDrawsChoose) {
   EXPECT_FALSE(testState.errorSeen.load());
 }
 
-// A flip planted at the word of one operation of a cycle of 100: the first,
-// one inside and one just past the operations drawn before the cycle
-// starts, one in the middle and the last. That operation's first check sees
+// A flip planted at the word of one operation of a cycle of 200: the first,
+// the last prefetched before the loop and the one after it, the last of the
+// first batch of draws and the first of the next, one in the middle and the
+// last. That operation's first check sees
 // it; in method 1 every value written from that operation on carries the
 // flipped bit, and none before it.
 class EngineCyclePlantTest : public EngineStateTest, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
-  constexpr uint32_t kOps = 100;
+  constexpr uint32_t kOps = 200;
   const uint32_t plantAt = GetParam();
   seedRandomAt(kSeedTime);
   ASSERT_TRUE(allocateBuffers(kEightMiB));
@@ -292,16 +293,18 @@ TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
   EXPECT_TRUE(sameGenerator(randomState, copy));
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstAheadMiddleLast, EngineCyclePlantTest, ::testing::Values(0u, 5u, 15u, 16u, 50u, 99u),
+INSTANTIATE_TEST_SUITE_P(AroundTheBatches, EngineCyclePlantTest,
+                         ::testing::Values(0u, 31u, 32u, 63u, 64u, 97u, 199u),
                          [](const ::testing::TestParamInfo<uint32_t>& info) {
                            return "Operation" + std::to_string(info.param);
                          });
 
-// Cycles shorter than, as long as and just longer than the look-ahead: the
-// generator stands after each cycle where drawing one by one leaves it.
+// Cycles around the lengths of the prefetch distance, of a batch of draws
+// and of the ring: the generator stands after each cycle where drawing one
+// by one leaves it.
 TEST_F(EngineCycleTest, GeneratorAfterEachCycleIsWhereDrawingOneByOneLeavesIt) {
   constexpr uint64_t kWords = 1000;
-  for (uint32_t ops : {1u, 2u, 15u, 16u, 17u, 31u, 33u, 1000u}) {
+  for (uint32_t ops : {1u, 2u, 31u, 32u, 33u, 63u, 64u, 65u, 96u, 97u, 128u, 129u, 1000u}) {
     SCOPED_TRACE(ops);
     resetTestState();
     seedRandomAt(kSeedTime);

@@ -220,6 +220,25 @@ TEST(SubtractiveRandomProcess, ReseedingRepeatsTheSequenceAndResetsCounters) {
   EXPECT_EQ(draws(randomState, 50), draws(g, 50));
 }
 
+// The stream form of a cycle gives the draws of nextRandom and leaves the
+// same state, over enough draws that the shuffle picks slot 55 just after
+// the lag store wrote it, and from a state whose last output is 2^31 or more.
+TEST(SubtractiveStream, DrawsAndLeavesWhatNextRandomDoes) {
+  SubtractiveRandom one{};
+  seedGenerator(one, kExampleTime, kNoticeText);
+  for (uint32_t lastOutput : {77u, 0u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(lastOutput);
+    one.lastOutput = lastOutput;
+    SubtractiveStream stream(one);
+    int differ = 0;
+    for (int i = 0; i < 100000; ++i) differ += stream.next() != nextRandom(one);
+    EXPECT_EQ(differ, 0);
+    SubtractiveRandom written{};
+    stream.writeBack(written);
+    EXPECT_EQ(std::memcmp(&written, &one, sizeof one), 0);
+  }
+}
+
 // The multiplication stands in for % wherever a word count or the shuffle
 // width divides a draw: every divisor below 2^32 must give the same
 // remainder for every draw. (2^32 words and more take other paths.)

@@ -37,10 +37,16 @@ constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
   }
 }
 
-// How many operations ahead the draws are made and the words prefetched:
-// enough to cover a trip to memory, a power of two for the ring.
-constexpr uint32_t kLookAhead = 16;
-static_assert((kLookAhead & (kLookAhead - 1)) == 0);
+// Operations are drawn ahead in batches of kBatch, and the words of the
+// operation kPrefetchAhead places on are prefetched: far enough ahead to
+// cover a trip to memory. Between batches the loop runs on prefetched words
+// with no generator traffic in between; drawing every operation just in
+// time measured slower, as the generator's loads and stores then stand
+// between the buffer accesses. The ring holds what is drawn and not yet done.
+constexpr uint32_t kPrefetchAhead = 32;
+constexpr uint32_t kBatch = 64;
+constexpr uint32_t kRing = 128;
+static_assert((kRing & (kRing - 1)) == 0 && kBatch + kPrefetchAhead <= kRing);
 
 // The draws of one operation, made ahead of it.
 struct Drawn {
@@ -48,11 +54,10 @@ struct Drawn {
   uint32_t value;
 };
 
-// The draws of the next kLookAhead operations wait in a ring, made in the
-// order one by one would make them (index, then value) and never past the
-// cycle's last operation, so the generator ends where it would have ended.
-// When an operation's draws are made, both of its words are prefetched; a
-// prefetch is a hint, not an access. The accesses themselves are unchanged.
+// The draws are made in the order one by one would make them (index, then
+// value) and never past the cycle's last operation, so the generator ends
+// where it would have ended. A prefetch is a hint, not an access: the
+// accesses themselves are unchanged.
 //
 // The generator is drawn from a copy on the stack for the length of the
 // cycle, and the sticky mask kept in a register between mismatches: the
@@ -63,13 +68,20 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
   TestBuffer& b = testState.bufferB;
   const uint32_t* const prefetchA = const_cast<const uint32_t*>(a.base);
   const uint32_t* const prefetchB = const_cast<const uint32_t*>(b.base);
-  SubtractiveRandom g = randomState;
+  SubtractiveStream g(randomState);
   uint32_t stickyMask = testState.stickyMask;
-  Drawn ring[kLookAhead];
+  Drawn ring[kRing];
+  uint32_t drawn = 0;
 
-  auto drawAhead = [&](Drawn& slot) {
-    slot.index = nextIndex(g);
-    slot.value = nextRandom(g);
+  auto drawBatch = [&] {
+    const uint32_t upTo = count - drawn < kBatch ? count : drawn + kBatch;
+    for (; drawn < upTo; ++drawn) {
+      Drawn& slot = ring[drawn % kRing];
+      slot.index = nextIndex(g);
+      slot.value = g.next();
+    }
+  };
+  auto prefetch = [&](const Drawn& slot) {
     __builtin_prefetch(prefetchA + slot.index, 1);
     __builtin_prefetch(prefetchB + slot.index, 1);
   };
@@ -92,18 +104,14 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     }
   };
 
-  const uint32_t primed = count < kLookAhead ? count : kLookAhead;
-  for (uint32_t op = 0; op < primed; ++op) drawAhead(ring[op]);
-  const uint32_t withRefill = count - primed;
-  uint32_t op = 0;
-  for (; op < withRefill; ++op) {
-    Drawn& slot = ring[op % kLookAhead];
-    const Drawn now = slot;
-    drawAhead(slot);  // the draws of operation op + kLookAhead
-    operate(now);
+  drawBatch();
+  for (uint32_t op = 0; op < drawn && op < kPrefetchAhead; ++op) prefetch(ring[op]);
+  for (uint32_t op = 0; op < count; ++op) {
+    if (drawn - op <= kPrefetchAhead && drawn < count) drawBatch();
+    if (op + kPrefetchAhead < drawn) prefetch(ring[(op + kPrefetchAhead) % kRing]);
+    operate(ring[op % kRing]);
   }
-  for (; op < count; ++op) operate(ring[op % kLookAhead]);
-  randomState = g;
+  g.writeBack(randomState);
 }
 }  // namespace
 
@@ -115,15 +123,15 @@ void runCycle() {
   if (count != 0) {
     if (words < (uint64_t{1} << 32)) {
       const RemainderBy remainder(static_cast<uint32_t>(words));
-      runOperations(count, [remainder](SubtractiveRandom& g) { return uint64_t{remainder(nextRandom(g))}; });
+      runOperations(count, [remainder](SubtractiveStream& g) { return uint64_t{remainder(g.next())}; });
     } else if (words == (uint64_t{1} << 32)) {
-      runOperations(count, [](SubtractiveRandom& g) { return uint64_t{nextRandom(g)}; });
+      runOperations(count, [](SubtractiveStream& g) { return uint64_t{g.next()}; });
     } else {
       // Past 2^32 words one draw cannot reach every word: a second draw
       // gives the index its high half.
-      runOperations(count, [words](SubtractiveRandom& g) {
-        uint64_t low = nextRandom(g);
-        uint64_t high = nextRandom(g);
+      runOperations(count, [words](SubtractiveStream& g) {
+        uint64_t low = g.next();
+        uint64_t high = g.next();
         return ((high << 32) | low) % words;
       });
     }

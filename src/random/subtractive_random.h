@@ -60,4 +60,45 @@ inline uint32_t nextRandom(SubtractiveRandom& g = randomState) {
   return r;
 }
 
+// The same generator in a form for long runs of draws, such as a test
+// cycle. In nextRandom each draw waits for the one before it twice: for the
+// load of its result and then for that result's remainder by 42, which
+// picks the next shuffle slot. Here every word is stored with the shuffle
+// slot it would pick, worked out beside the chain, so a draw waits for one
+// load only. The draws and the state written back are those of nextRandom.
+class SubtractiveStream {
+ public:
+  explicit SubtractiveStream(const SubtractiveRandom& g) : g_(g), nextSlot_(shuffleSlot(g.lastOutput)) {
+    for (uint32_t i = 1; i < kChosen; ++i) chosenSlot_[i] = shuffleSlot(g_.slots[i]);
+  }
+
+  uint32_t next() {
+    const int32_t w = g_.writeIndex;
+    const uint32_t x = g_.slots[w] - g_.slots[g_.subtractIndex];
+    const uint8_t xPicks = shuffleSlot(x);
+    g_.slots[w] = x;
+    chosenSlot_[w] = xPicks;
+    if (--g_.writeIndex == 0) g_.writeIndex = 55;
+    if (--g_.subtractIndex == 0) g_.subtractIndex = 55;
+    const uint32_t p = nextSlot_;
+    const uint32_t r = g_.slots[p];
+    nextSlot_ = chosenSlot_[p];
+    g_.slots[p] = x;
+    chosenSlot_[p] = xPicks;
+    g_.lastOutput = r;
+    return r;
+  }
+
+  void writeBack(SubtractiveRandom& g) const { g = g_; }
+
+ private:
+  // Slots 1 to 96: every slot a draw writes (97 is written only in seeding).
+  static constexpr uint32_t kChosen = 97;
+  static uint8_t shuffleSlot(uint32_t word) { return static_cast<uint8_t>(55 + kShuffleRemainder(word)); }
+
+  SubtractiveRandom g_;
+  uint32_t nextSlot_;
+  uint8_t chosenSlot_[kChosen];
+};
+
 }  // namespace kelvaring
