@@ -53,7 +53,8 @@ TEST(SettingsFile, StartLinesInOrder) {
 
 TEST(SettingsFile, ByteOrderMarkSkippedAndRepeatedSectionIgnored) {
   Program run({.args = {"8"}, .settings = "\xEF\xBB\xBF[tweak]\nverbose=1\n[other]\n[tweak]\nprocess=high\n"});
-  run.expectOut(std::string(R"(\[megabytes\]\n\n8 Mb allocated [^\n]*\nStarted )") + kTime + "\n");
+  run.expectOut(std::string(R"(\[megabytes\]\n\n8 Mb allocated [^\n]*\nBuffers (not )?locked in RAM\.\nStarted )") + kTime +
+                "\n");
   EXPECT_TRUE(run.stop(SIGINT).exited_with(0));
   EXPECT_EQ(run.out().find("HIGH_PRIORITY_CLASS"), std::string::npos) << run.out();
 }
