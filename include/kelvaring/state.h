@@ -45,7 +45,11 @@ class TestBuffer {
   void release();
 
   // Every access to a buffer word goes through here.
-  volatile uint32_t& at(uint64_t index) {
+  volatile uint32_t& at(uint64_t index) { return wordAt(base, wordCount, index); }
+
+  // The same for a copy of a buffer's place and size, which a loop can keep
+  // in registers across calls (a buffer never moves during a run).
+  static volatile uint32_t& wordAt(volatile uint32_t* base, uint64_t wordCount, uint64_t index) {
     if (index >= wordCount) [[unlikely]]
       raiseBoundsFault();
     return base[index];

@@ -85,19 +85,27 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     __builtin_prefetch(prefetchA + slot.index, 1);
     __builtin_prefetch(prefetchB + slot.index, 1);
   };
+  // Kept in registers: the calls on the mismatch path could otherwise
+  // change them, as far as the compiler knows.
+  volatile uint32_t* const baseA = a.base;
+  volatile uint32_t* const baseB = b.base;
+  const uint64_t wordsA = a.wordCount;
+  const uint64_t wordsB = b.wordCount;
   auto operate = [&](const Drawn drawn) {
     const uint64_t index = drawn.index;
-    uint32_t readA = a.at(index);
-    uint32_t readB = b.at(index);
+    volatile uint32_t& wordA = TestBuffer::wordAt(baseA, wordsA, index);
+    volatile uint32_t& wordB = TestBuffer::wordAt(baseB, wordsB, index);
+    uint32_t readA = wordA;
+    uint32_t readB = wordB;
     if (readA != readB) [[unlikely]] {
       handleMismatch(index);
       stickyMask = testState.stickyMask;
     }
     const uint32_t value = drawn.value | stickyMask;
-    a.at(index) = value;
-    b.at(index) = value;
-    readA = a.at(index);
-    readB = b.at(index);
+    wordA = value;
+    wordB = value;
+    readA = wordA;
+    readB = wordB;
     if (readA != readB) [[unlikely]] {
       handleMismatch(index);
       stickyMask = testState.stickyMask;

@@ -2,7 +2,9 @@
 // the written values of the test.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "kelvaring/text.h"
@@ -68,35 +70,49 @@ inline uint32_t nextRandom(SubtractiveRandom& g = randomState) {
 // load only. The draws and the state written back are those of nextRandom.
 class SubtractiveStream {
  public:
-  explicit SubtractiveStream(const SubtractiveRandom& g) : g_(g), nextSlot_(shuffleSlot(g.lastOutput)) {
-    for (uint32_t i = 1; i < kChosen; ++i) chosenSlot_[i] = shuffleSlot(g_.slots[i]);
+  explicit SubtractiveStream(const SubtractiveRandom& g)
+      : writeIndex_(g.writeIndex),
+        subtractIndex_(g.subtractIndex),
+        lastOutput_(g.lastOutput),
+        nextSlot_(shuffleSlot(g.lastOutput)) {
+    std::copy(std::begin(g.slots), std::end(g.slots), slots_);
+    for (uint32_t i = 1; i < kChosen; ++i) chosenSlot_[i] = shuffleSlot(slots_[i]);
   }
 
   uint32_t next() {
-    const int32_t w = g_.writeIndex;
-    const uint32_t x = g_.slots[w] - g_.slots[g_.subtractIndex];
+    const int32_t w = writeIndex_;
+    const uint32_t x = slots_[w] - slots_[subtractIndex_];
     const uint8_t xPicks = shuffleSlot(x);
-    g_.slots[w] = x;
+    slots_[w] = x;
     chosenSlot_[w] = xPicks;
-    if (--g_.writeIndex == 0) g_.writeIndex = 55;
-    if (--g_.subtractIndex == 0) g_.subtractIndex = 55;
+    if (--writeIndex_ == 0) writeIndex_ = 55;
+    if (--subtractIndex_ == 0) subtractIndex_ = 55;
     const uint32_t p = nextSlot_;
-    const uint32_t r = g_.slots[p];
+    const uint32_t r = slots_[p];
     nextSlot_ = chosenSlot_[p];
-    g_.slots[p] = x;
+    slots_[p] = x;
     chosenSlot_[p] = xPicks;
-    g_.lastOutput = r;
+    lastOutput_ = r;
     return r;
   }
 
-  void writeBack(SubtractiveRandom& g) const { g = g_; }
+  // Field by field: each index goes from where it is kept straight back.
+  void writeBack(SubtractiveRandom& g) const {
+    std::copy(std::begin(slots_), std::end(slots_), g.slots);
+    g.writeIndex = writeIndex_;
+    g.subtractIndex = subtractIndex_;
+    g.lastOutput = lastOutput_;
+  }
 
  private:
   // Slots 1 to 96: every slot a draw writes (97 is written only in seeding).
   static constexpr uint32_t kChosen = 97;
   static uint8_t shuffleSlot(uint32_t word) { return static_cast<uint8_t>(55 + kShuffleRemainder(word)); }
 
-  SubtractiveRandom g_;
+  uint32_t slots_[98];
+  int32_t writeIndex_;
+  int32_t subtractIndex_;
+  uint32_t lastOutput_;
   uint32_t nextSlot_;
   uint8_t chosenSlot_[kChosen];
 };
