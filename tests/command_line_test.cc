@@ -10,12 +10,17 @@ using namespace kelvaring;
 
 namespace {
 
-CommandLineRequest requestOf(std::vector<std::string> args) {
+// Calls `parse` with the arguments as main receives them.
+template <typename Parse>
+auto withArguments(std::vector<std::string> args, Parse parse) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  return commandLineRequest(static_cast<int>(args.size()), argv.data());
+  return parse(static_cast<int>(args.size()), argv.data());
 }
+
+CommandLineRequest requestOf(std::vector<std::string> args) { return withArguments(args, commandLineRequest); }
+uint32_t megabytesOf(std::vector<std::string> args) { return withArguments(args, megabytesArgument); }
 
 }  // namespace
 
@@ -86,4 +91,16 @@ TEST(CommandLine, VersionLineNamesProgramVersionAndBuildDate) {
     }
   }
   EXPECT_TRUE(numbers == 3 && dots == 2 && digit) << version;
+}
+
+TEST(MegabytesArgument, LeadingDigitsOfTheFirstArgument) {
+  EXPECT_EQ(megabytesOf({"k", "64MB"}), 64u);
+  EXPECT_EQ(megabytesOf({"k", "32", "999"}), 32u);
+  // Too large for a signed 32-bit count: the largest count, never a wrap.
+  EXPECT_EQ(megabytesOf({"k", "2147483647"}), 2147483647u);
+  for (const char* large : {"2147483648", "4294967296", "4294967297", "4294967360", "99999999999999999999MB"})
+    EXPECT_EQ(megabytesOf({"k", large}), 2147483647u) << large;
+  EXPECT_EQ(megabytesOf({"k", "000000000000000000000000000012"}), 12u);
+  EXPECT_EQ(megabytesOf({"k"}), 0u);
+  for (const char* bad : {"0", "-5", "+5", "abc", " 5", ""}) EXPECT_EQ(megabytesOf({"k", bad}), 0u) << bad;
 }

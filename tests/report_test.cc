@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/command_line.h"
 #include "app/driver.h"
 #include "capture.h"
 #include "kelvaring/state.h"
@@ -18,13 +17,6 @@
 using namespace kelvaring;
 
 namespace {
-
-uint32_t megabytesOf(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  return megabytesArgument(static_cast<int>(args.size()), argv.data());
-}
 
 std::string shortNameOf(const char* path) {
   Text name(path);
@@ -114,18 +106,6 @@ TEST(Coverage, PrintedHalvesRoundUp) {
   EXPECT_EQ(progressLine(1, 1.49, ':'), "\r1 cycles, (1% coverage) :      ");
   EXPECT_EQ(errorLine(1, 1, 4.5), "\rError 1, out of 1 cycles, (5% coverage)        \n");
   EXPECT_EQ(summaryLine(0, 1, 6.5), "\rErrors 0, cycles 1, (7% coverage)          \n");
-}
-
-TEST(MegabytesArgument, LeadingDigitsOfTheFirstArgument) {
-  EXPECT_EQ(megabytesOf({"k", "64MB"}), 64u);
-  EXPECT_EQ(megabytesOf({"k", "32", "999"}), 32u);
-  // Too large for a signed 32-bit count: the largest count, never a wrap.
-  EXPECT_EQ(megabytesOf({"k", "2147483647"}), 2147483647u);
-  for (const char* large : {"2147483648", "4294967296", "4294967297", "4294967360", "99999999999999999999MB"})
-    EXPECT_EQ(megabytesOf({"k", large}), 2147483647u) << large;
-  EXPECT_EQ(megabytesOf({"k", "000000000000000000000000000012"}), 12u);
-  EXPECT_EQ(megabytesOf({"k"}), 0u);
-  for (const char* bad : {"0", "-5", "+5", "abc", " 5", ""}) EXPECT_EQ(megabytesOf({"k", bad}), 0u) << bad;
 }
 
 TEST(ReportShortName, FolderAndExtensionRemoved) {
