@@ -49,6 +49,17 @@ void fillInStep(TestBuffer& a, TestBuffer& b) {
   }
 }
 
+// Locked after the fill, so that the test stays on physical memory (and the
+// pages keep the form the fill gave them). Both or neither: where locking is
+// refused, as under an unprivileged RLIMIT_MEMLOCK, the test runs unlocked.
+bool lockBuffers(TestBuffer& a, TestBuffer& b) {
+  void* baseA = const_cast<uint32_t*>(a.base);
+  if (!platform::lockMemory(baseA, a.wordCount * 4)) return false;
+  if (platform::lockMemory(const_cast<uint32_t*>(b.base), b.wordCount * 4)) return true;
+  platform::unlockMemory(baseA, a.wordCount * 4);
+  return false;
+}
+
 }  // namespace
 
 bool TestBuffer::allocate(uint64_t words, bool topDown) {
@@ -64,21 +75,6 @@ void TestBuffer::release() {
   base = nullptr;
   wordCount = 0;
 }
-
-namespace {
-
-// Locked after the fill, so that the test stays on physical memory (and the
-// pages keep the form the fill gave them). Both or neither: where locking is
-// refused, as under an unprivileged RLIMIT_MEMLOCK, the test runs unlocked.
-bool lockBuffers(TestBuffer& a, TestBuffer& b) {
-  void* baseA = const_cast<uint32_t*>(a.base);
-  if (!platform::lockMemory(baseA, a.wordCount * 4)) return false;
-  if (platform::lockMemory(const_cast<uint32_t*>(b.base), b.wordCount * 4)) return true;
-  platform::unlockMemory(baseA, a.wordCount * 4);
-  return false;
-}
-
-}  // namespace
 
 bool allocateBuffers(uint64_t bytes) {
   TestBuffer& a = testState.bufferA;

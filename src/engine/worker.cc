@@ -64,10 +64,12 @@ struct Drawn {
 // compiler then knows that the volatile buffer stores cannot touch them.
 template <typename NextIndex>
 void runOperations(uint32_t count, NextIndex nextIndex) {
-  TestBuffer& a = testState.bufferA;
-  TestBuffer& b = testState.bufferB;
-  const uint32_t* const prefetchA = const_cast<const uint32_t*>(a.base);
-  const uint32_t* const prefetchB = const_cast<const uint32_t*>(b.base);
+  // The buffers' place and size, kept in registers: the calls on the
+  // mismatch path could otherwise change them, as far as the compiler knows.
+  volatile uint32_t* const baseA = testState.bufferA.base;
+  volatile uint32_t* const baseB = testState.bufferB.base;
+  const uint64_t wordsA = testState.bufferA.wordCount;
+  const uint64_t wordsB = testState.bufferB.wordCount;
   SubtractiveStream g(randomState);
   uint32_t stickyMask = testState.stickyMask;
   Drawn ring[kRing];
@@ -82,17 +84,11 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     }
   };
   auto prefetch = [&](const Drawn& slot) {
-    __builtin_prefetch(prefetchA + slot.index, 1);
-    __builtin_prefetch(prefetchB + slot.index, 1);
+    __builtin_prefetch(const_cast<const uint32_t*>(baseA) + slot.index, 1);
+    __builtin_prefetch(const_cast<const uint32_t*>(baseB) + slot.index, 1);
   };
-  // Kept in registers: the calls on the mismatch path could otherwise
-  // change them, as far as the compiler knows.
-  volatile uint32_t* const baseA = a.base;
-  volatile uint32_t* const baseB = b.base;
-  const uint64_t wordsA = a.wordCount;
-  const uint64_t wordsB = b.wordCount;
-  auto operate = [&](const Drawn drawn) {
-    const uint64_t index = drawn.index;
+  auto operate = [&](const Drawn planned) {
+    const uint64_t index = planned.index;
     volatile uint32_t& wordA = TestBuffer::wordAt(baseA, wordsA, index);
     volatile uint32_t& wordB = TestBuffer::wordAt(baseB, wordsB, index);
     uint32_t readA = wordA;
@@ -101,7 +97,7 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
       handleMismatch(index);
       stickyMask = testState.stickyMask;
     }
-    const uint32_t value = drawn.value | stickyMask;
+    const uint32_t value = planned.value | stickyMask;
     wordA = value;
     wordB = value;
     readA = wordA;
