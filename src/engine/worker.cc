@@ -1,6 +1,7 @@
 // The test worker. runCycle is the product: every read and write below is a
 // real access to the buffers (volatile), in the order listed, with no lock,
 // system call or allocation between them.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -108,13 +109,27 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     }
   };
 
+  // Runs the operations up to `end`, each with the prefetch for the one
+  // kPrefetchAhead places on while that one is drawn already.
+  uint32_t op = 0;
+  auto runUpTo = [&](uint32_t end) {
+    const uint32_t prefetched = drawn > kPrefetchAhead ? std::min(end, drawn - kPrefetchAhead) : 0;
+    for (; op < prefetched; ++op) {
+      prefetch(ring[(op + kPrefetchAhead) % kRing]);
+      operate(ring[op % kRing]);
+    }
+    for (; op < end; ++op) operate(ring[op % kRing]);
+  };
+
   drawBatch();
-  for (uint32_t op = 0; op < drawn && op < kPrefetchAhead; ++op) prefetch(ring[op]);
-  for (uint32_t op = 0; op < count; ++op) {
-    if (drawn - op <= kPrefetchAhead && drawn < count) drawBatch();
-    if (op + kPrefetchAhead < drawn) prefetch(ring[(op + kPrefetchAhead) % kRing]);
-    operate(ring[op % kRing]);
+  for (uint32_t ahead = 0; ahead < drawn && ahead < kPrefetchAhead; ++ahead) prefetch(ring[ahead]);
+  // The next batch is drawn when the operations reach kPrefetchAhead short
+  // of the last one drawn.
+  while (drawn < count) {
+    runUpTo(drawn - kPrefetchAhead);
+    drawBatch();
   }
+  runUpTo(count);
   g.writeBack(randomState);
 }
 }  // namespace
