@@ -158,17 +158,23 @@ TEST(FaultRun, HardwareErrorInBufferOnWorkerIsOneErrorAndTheRunGoesOn) {
   EXPECT_NE(run.out().find("\rErrors 1, cycles "), std::string::npos) << run.out();
 }
 
-// The first anonymous read-write mapping of at least `bytes` in the maps of
-// a process: a test buffer (or both, where the kernel merged them).
-std::uint64_t largeMapping(pid_t pid, std::uint64_t bytes) {
-  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-  for (std::string line; std::getline(maps, line);) {
-    std::uint64_t start = 0, end = 0;
+// The first mapping of at least `bytes` advised for huge pages ("hg" among
+// its VmFlags) in the smaps of a process: a test buffer (or both, where the
+// kernel merged them). The sanitizers' shadow is as large, but not advised.
+std::uint64_t bufferMapping(pid_t pid, std::uint64_t bytes) {
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+  std::uint64_t start = 0, end = 0;
+  for (std::string line; std::getline(smaps, line);) {
+    std::uint64_t from = 0, to = 0;
     char dash = 0;
-    std::string permissions, offset, device, inode, path;
-    std::istringstream fields(line);
-    fields >> std::hex >> start >> dash >> end >> permissions >> offset >> device >> inode >> path;
-    if (permissions == "rw-p" && path.empty() && end - start >= bytes) return start;
+    std::istringstream header(line);
+    if (header >> std::hex >> from >> dash >> to && dash == '-') {
+      start = from;
+      end = to;
+    } else if (line.rfind("VmFlags:", 0) == 0 && (line + " ").find(" hg ") != std::string::npos &&
+               end - start >= bytes) {
+      return start;
+    }
   }
   return 0;
 }
@@ -184,7 +190,7 @@ TEST(FaultRun, HardwareErrorInBufferDuringTheFillIsOneError) {
     statm >> size >> resident;
     usleep(1000);
   }
-  const std::uint64_t address = largeMapping(run.process().pid(), 512 << 20) + 0x5008;
+  const std::uint64_t address = bufferMapping(run.process().pid(), 512 << 20) + 0x5008;
   ASSERT_GT(address, 0x5008u);
   ASSERT_EQ(run.out().find("allocated"), std::string::npos) << "the fill ended too soon";
   ASSERT_TRUE(injectHardwareError(run.process().pid(), run.process().pid(), address));
