@@ -13,7 +13,9 @@
 #include "control/control.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
+#include "engine/engine.h"
 #include "platform/platform.h"
+#include "test_state.h"
 
 namespace kelvaring {
 namespace {
@@ -238,6 +240,64 @@ TEST(FaultResult, ConvertsPositiveCodes) {
   EXPECT_EQ(faultResult(0), 0);
   EXPECT_EQ(faultLine(kAccessViolation, {8, 0x1234}),
             "Exception code = c0000005 (write to address 0000000000001234)\n");
+}
+
+// Buffers of 5 MiB, no multiple of a huge page: the last one is cut.
+TEST(HardwareError, PlanReplacesThePageOfTheReportedSizeWithTheOtherBuffers) {
+  constexpr uintptr_t a = 0x40000000, b = 0x80000000;
+  constexpr uint64_t mapped = 0x500000;
+  struct Row {
+    uintptr_t address;
+    unsigned shift;
+    uintptr_t target;
+    uintptr_t source;
+    uint64_t bytes;
+  };
+  for (Row row : {Row{a + 0x1234, 12, a + 0x1000, b + 0x1000, 0x1000},
+                  Row{b + 0x3FFFFF, 21, b + 0x200000, a + 0x200000, 0x200000},
+                  Row{b + 0x4FF000, 21, b + 0x400000, a + 0x400000, 0x100000},
+                  Row{a + 0x2345, 0, a + 0x2000, b + 0x2000, 0x1000},
+                  Row{a, 63, a, b, mapped}}) {
+    std::optional<PageReplacement> plan = planPageReplacement(row.address, row.shift, a, b, mapped);
+    ASSERT_TRUE(plan) << std::hex << row.address;
+    EXPECT_EQ(plan->target, row.target) << std::hex << row.address;
+    EXPECT_EQ(plan->source, row.source) << std::hex << row.address;
+    EXPECT_EQ(plan->bytes, row.bytes) << std::hex << row.address;
+    EXPECT_EQ(plan->inBufferA, row.target < b) << std::hex << row.address;
+  }
+  for (uintptr_t outside : {a - 1, a + mapped, b + mapped, uintptr_t{0}})
+    EXPECT_FALSE(planPageReplacement(outside, 12, a, b, mapped)) << std::hex << outside;
+  EXPECT_FALSE(planPageReplacement(a, 12, 0, 0, 0));
+}
+
+class HardwareErrorTest : public testing::StateTest {};
+
+TEST_F(HardwareErrorTest, FailedPageTakesTheOtherBuffersWordsAndIsRecorded) {
+  TestState& s = testState;
+  ASSERT_TRUE(allocateBuffers(8 << 20));
+  constexpr uint64_t kPageWords = 1024;
+  const uint64_t marked = 5 * kPageWords + 7;
+  s.bufferB.at(marked) = 0x1234;
+  s.bufferA.at(4 * kPageWords) = 0x99;  // the page before stays as it is
+  volatile uint32_t* failed = &s.bufferA.at(5 * kPageWords + 3);
+  ASSERT_TRUE(onHardwareMemoryError(reinterpret_cast<uintptr_t>(failed) + 1, 12));
+  EXPECT_EQ(s.bufferA.at(marked), 0x1234u);
+  EXPECT_EQ(s.bufferA.at(4 * kPageWords), 0x99u);
+  for (uint64_t i = 5 * kPageWords; i < 6 * kPageWords; ++i) ASSERT_EQ(s.bufferA.at(i), s.bufferB.at(i)) << i;
+  const MismatchDetail& d = s.detail;
+  EXPECT_TRUE(s.errorSeen.load());
+  EXPECT_EQ(s.pagesReplaced.load(), 1u);
+  EXPECT_EQ(d.kind.load(), static_cast<uint8_t>(ErrorKind::hardware));
+  EXPECT_EQ(d.addressA.load(), reinterpret_cast<uintptr_t>(failed));
+  EXPECT_EQ(d.addressB.load(), reinterpret_cast<uintptr_t>(&s.bufferB.at(5 * kPageWords + 3)));
+  EXPECT_EQ(d.hardwareAddress.load(), reinterpret_cast<uintptr_t>(failed) + 1);
+  EXPECT_EQ(d.pageShift.load(), 12u);
+
+  // Elsewhere it is no memory error of the test.
+  s.errorSeen = false;
+  int local = 0;
+  EXPECT_FALSE(onHardwareMemoryError(reinterpret_cast<uintptr_t>(&local), 12));
+  EXPECT_FALSE(s.errorSeen.load());
 }
 
 }  // namespace

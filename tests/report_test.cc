@@ -6,13 +6,17 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/driver.h"
+#include "app/ecc_watch.h"
 #include "capture.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
+#include "platform/platform.h"
 
 using namespace kelvaring;
 
@@ -72,6 +76,19 @@ TEST(ReportLines, DetailLineDigits) {
             "[00007F0012345678]=00000045 vs [00007F00ABCDEF00]=0000004d, 12:34:56\n");
   EXPECT_EQ(detailLine(0xFEDCBA9876543210, 0xDEADBEEF, 0, 0, "00:00:00"),
             "[FEDCBA9876543210]=deadbeef vs [0000000000000000]=00000000, 00:00:00\n");
+}
+
+TEST(ReportLines, LocationHardwareAndEccLines) {
+  EXPECT_EQ(locationLine(0x123456789ABC, 0xFEDCBA987654, 0x00010008),
+            "Physical [0000123456789ABC] vs [0000FEDCBA987654], failing bits 00010008\n");
+  EXPECT_EQ(locationLine(std::nullopt, std::nullopt, 0xFFFFFFFF),
+            "Physical [unknown] vs [unknown], failing bits ffffffff\n");
+  EXPECT_EQ(hardwareErrorLine(0x7F0012345678, 'B', 4096),
+            "Hardware memory error at [00007F0012345678] in buffer B, page of 4096 bytes replaced\n");
+  EXPECT_EQ(eccLine("mc1", "CPU_SrcID#0_Ha#0_Chan#1_DIMM#0", 3, 0),
+            "ECC errors on mc1, module CPU_SrcID#0_Ha#0_Chan#1_DIMM#0: 3 corrected, 0 uncorrected gained\n");
+  EXPECT_EQ(eccWatchLine(true), "ECC counts watched.\n");
+  EXPECT_EQ(eccWatchLine(false), "ECC counts not watched.\n");
 }
 
 TEST(ReportLines, CountsFromTwoToTheThirtyFirstPrintNegative) {
@@ -204,4 +221,63 @@ TEST(ReportText, PositionOfTheTerminatorIsTheLastAllowed) {
     EXPECT_EQ(e.m_hr, kInvalidArgument);
     EXPECT_EQ(static_cast<uint32_t>(e.m_hr), 0x80070057u);
   }
+}
+
+// A copy of the form of the kernel's EDAC folder: mc0 with two modules (one
+// without a label), mc10 without modules, numbered past mc9 so that the
+// order is numeric.
+class FakeEdac {
+ public:
+  FakeEdac() {
+    char name[] = "/tmp/kelvaring-edac-XXXXXX";
+    if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+    root_ = name;
+    write("mc0/dimm0/dimm_label", "CPU_SrcID#0_Chan#0_DIMM#0\n");
+    write("mc0/dimm0/dimm_ce_count", "5\n");
+    write("mc0/dimm0/dimm_ue_count", "0\n");
+    write("mc0/dimm1/dimm_ce_count", "0\n");
+    write("mc0/dimm1/dimm_ue_count", "0\n");
+    write("mc0/ce_count", "5\n");
+    write("mc10/ce_count", "1\n");
+    write("mc10/ue_count", "2\n");
+  }
+  ~FakeEdac() { std::filesystem::remove_all(root_); }
+  void write(const std::string& file, const std::string& text) {
+    std::filesystem::path path = root_ + "/" + file;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+  }
+  const std::string& root() const { return root_; }
+
+ private:
+  std::string root_;
+};
+
+TEST(EccCounts, GrowthBetweenTwoReadsNamesTheModule) {
+  FakeEdac edac;
+  auto before = platform::readEccCounts(edac.root());
+  ASSERT_TRUE(before);
+  ASSERT_EQ(before->size(), 3u);
+  EXPECT_EQ((*before)[1].label, "dimm1");
+  EXPECT_EQ((*before)[2].controller, "mc10");
+  EXPECT_EQ((*before)[2].uncorrected, 2u);
+  // Unchanged counts: nothing.
+  EXPECT_TRUE(eccGrowth(*before, *platform::readEccCounts(edac.root())).empty());
+
+  edac.write("mc0/dimm0/dimm_ce_count", "8\n");
+  edac.write("mc0/dimm0/dimm_ue_count", "1\n");
+  edac.write("mc0/ce_count", "9\n");
+  auto after = platform::readEccCounts(edac.root());
+  ASSERT_TRUE(after);
+  std::vector<EccGrowth> grown = eccGrowth(*before, *after);
+  ASSERT_EQ(grown.size(), 1u);
+  EXPECT_EQ(eccLine(grown[0].controller, grown[0].label, grown[0].corrected, grown[0].uncorrected),
+            "ECC errors on mc0, module CPU_SrcID#0_Chan#0_DIMM#0: 3 corrected, 1 uncorrected gained\n");
+  // A count that fell (a driver reloaded) gains nothing.
+  EXPECT_TRUE(eccGrowth(*after, *before).empty());
+}
+
+TEST(EccCounts, MissingTreeIsNotWatched) {
+  FakeEdac edac;
+  EXPECT_FALSE(platform::readEccCounts(edac.root() + "/none"));
 }

@@ -59,13 +59,24 @@ class TestBuffer {
   uint64_t wordCount = 0;
 };
 
-// Where the latest mismatch was seen and what the two words held when read
-// again. Written by the worker, zeroed by the main thread after printing.
+// What found an error report.
+enum class ErrorKind : uint8_t { mismatch, sweep, hardware, ecc };
+
+// Where the latest error was seen and what the two words held when read
+// again. Written by the finder before it sets errorSeen, zeroed by the main
+// thread after printing (verbose).
 struct MismatchDetail {
   std::atomic<uintptr_t> addressA{0};
   std::atomic<uintptr_t> addressB{0};
   std::atomic<uint32_t> valueA{0};
   std::atomic<uint32_t> valueB{0};
+  std::atomic<uint32_t> comparedA{0};   // the two values the failing compare read
+  std::atomic<uint32_t> comparedB{0};
+  std::atomic<uint8_t> kind{0};         // an ErrorKind
+  // A hardware memory error: the address the kernel named and the log2 of
+  // the size of the page it reported (and that was replaced).
+  std::atomic<uintptr_t> hardwareAddress{0};
+  std::atomic<uint8_t> pageShift{0};
 };
 
 // Priority class values as the settings file names them.
@@ -106,6 +117,10 @@ struct TestState {
   uint32_t spinnerCount = 0;           // main thread
   TestBuffer bufferA;
   TestBuffer bufferB;
+  bool buffersLocked = false;          // set by allocateBuffers
+  // Pages replaced after hardware memory errors; written inside the signal
+  // handler of whichever thread met the error.
+  std::atomic<uint32_t> pagesReplaced{0};
   Settings settings;
 };
 

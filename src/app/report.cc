@@ -63,6 +63,28 @@ std::string detailLine(uintptr_t addressA, uint32_t valueA, uintptr_t addressB, 
                    addressB, valueB, timeText);
 }
 
+std::string locationLine(std::optional<uint64_t> physicalA, std::optional<uint64_t> physicalB,
+                         uint32_t failingBits) {
+  auto physical = [](std::optional<uint64_t> address) {
+    return address ? formatted("[%016" PRIX64 "]", *address) : std::string("[unknown]");
+  };
+  return "Physical " + physical(physicalA) + " vs " + physical(physicalB) +
+         formatted(", failing bits %08" PRIx32 "\n", failingBits);
+}
+
+std::string hardwareErrorLine(uintptr_t address, char buffer, uint64_t pageBytes) {
+  return formatted("Hardware memory error at [%016" PRIXPTR "] in buffer %c, page of %" PRIu64 " bytes replaced\n",
+                   address, buffer, pageBytes);
+}
+
+std::string eccLine(const std::string& controller, const std::string& label, uint64_t corrected,
+                    uint64_t uncorrected) {
+  return formatted("ECC errors on %s, module %s: %" PRIu64 " corrected, %" PRIu64 " uncorrected gained\n",
+                   controller.c_str(), label.c_str(), corrected, uncorrected);
+}
+
+std::string eccWatchLine(bool watched) { return watched ? "ECC counts watched.\n" : "ECC counts not watched.\n"; }
+
 std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage) {
   return formatted("\rErrors %i, cycles %i, (%.0f%% coverage)%10c\n", count(errors), count(cycles),
                    roundHalfUp(coverage), ' ');

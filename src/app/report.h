@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "kelvaring/text.h"
@@ -24,6 +25,18 @@ std::string progressLine(uint32_t cycles, double coverage, char spinner);
 std::string errorLine(uint32_t errors, uint32_t cycles, double coverage);
 std::string detailLine(uintptr_t addressA, uint32_t valueA, uintptr_t addressB, uint32_t valueB,
                        const char* timeText);
+// With verbose, after the detail line of a mismatch: the physical addresses
+// of the two words ("unknown" where not visible) and the bits in which the
+// compared values differ.
+std::string locationLine(std::optional<uint64_t> physicalA, std::optional<uint64_t> physicalB,
+                         uint32_t failingBits);
+// With verbose, after the detail line of a hardware memory error.
+std::string hardwareErrorLine(uintptr_t address, char buffer, uint64_t pageBytes);
+// In every mode, after the error line of an ECC report: one per module.
+std::string eccLine(const std::string& controller, const std::string& label, uint64_t corrected,
+                    uint64_t uncorrected);
+// With verbose, after the allocation (and lock) line.
+std::string eccWatchLine(bool watched);
 std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage);
 
 // hh:mm:ss of the local time, into a buffer of at least 9 characters.

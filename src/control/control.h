@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -39,8 +40,30 @@ std::string faultLine(uint32_t code, const platform::FaultRecord& record);
 // as zero or negative, else its low 16 bits as a Win32 HRESULT.
 int32_t faultResult(uint32_t code);
 
-// Makes translateFault the calling thread's translator and sees to it that
-// a CAtlException that cannot unwind to a catch point still ends the process
+// Where a hardware memory error strikes one of the test buffers: the
+// failed page (of the size the kernel reported, aligned down, within the
+// buffer's mapping), the same page of the other buffer and which buffer
+// failed. Both buffers map `mappedBytes` bytes.
+struct PageReplacement {
+  uintptr_t target = 0;
+  uintptr_t source = 0;
+  uint64_t bytes = 0;
+  bool inBufferA = false;
+  unsigned pageShift = 0;  // the page size taken, as log2
+};
+std::optional<PageReplacement> planPageReplacement(uintptr_t address, unsigned pageShift, uintptr_t baseA,
+                                                   uintptr_t baseB, uint64_t mappedBytes);
+
+// The program's handler of hardware memory errors, run inside the signal
+// handler: a failed page of buffer A or B is replaced by a copy of the
+// other buffer's same page and the error recorded in the detail for the
+// main thread to report (errorSeen). False for an error elsewhere, or when
+// the page cannot be replaced: it is then a fault.
+bool onHardwareMemoryError(uintptr_t address, unsigned pageShift);
+
+// Makes translateFault the calling thread's translator, hands hardware
+// memory errors to onHardwareMemoryError, and sees to it that a
+// CAtlException that cannot unwind to a catch point still ends the process
 // with its result code.
 void installFaultTranslation();
 

@@ -44,6 +44,7 @@ void printFaultLine(uint32_t code, const platform::FaultRecord& record) {
 
 void installFaultTranslation() {
   platform::setFaultTranslator(translateFault);
+  platform::setHardwareErrorHandler(onHardwareMemoryError);
   std::set_terminate(endWithUncaughtResult);
 }
 

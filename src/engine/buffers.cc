@@ -83,8 +83,16 @@ bool allocateBuffers(uint64_t bytes) {
   uint64_t words = bytes >> 3;
   if (!a.allocate(words, false)) return false;
   if (!b.allocate(words, settings.topmem != 0)) return false;
-  fillInStep(a, b);
+  // A page replaced after a hardware memory error during the fill holds the
+  // other buffer's words of that moment, some of which the fill had not
+  // reached yet: the fill is made again until none comes between.
+  uint32_t replaced;
+  do {
+    replaced = testState.pagesReplaced.load(std::memory_order_relaxed);
+    fillInStep(a, b);
+  } while (testState.pagesReplaced.load(std::memory_order_relaxed) != replaced);
   bool locked = lockBuffers(a, b);
+  testState.buffersLocked = locked;
   testState.opsPerCycle = bytes < kLongCycleThreshold ? kShortCycleOps : kLongCycleOps;
   if (settings.verbose != 0 && settings.topmem != 0) platform::printOut("%s in use.\n", "MEM_TOP_DOWN");
   platform::printOut("%i Mb allocated (%016" PRIXPTR "/%016" PRIXPTR ")\n", static_cast<int32_t>(bytes >> 20),

@@ -19,6 +19,10 @@ bool allocateBuffers(uint64_t bytes);
 // One test cycle of opsPerCycle random operations; worker thread only.
 void runCycle();
 
+// The worker's record of a mismatch at `index`: the sticky mask (method 1),
+// the detail with the two values the compare read, then errorSeen.
+[[gnu::noinline, gnu::cold]] void handleMismatch(uint64_t index, uint32_t readA, uint32_t readB);
+
 // The worker thread's entry: priorities, a short pause, then cycles until a
 // stop is requested.
 void testWorker();

@@ -10,6 +10,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -21,6 +22,9 @@ namespace kelvaring::platform {
 namespace {
 
 thread_local FaultTranslator translatorSlot = nullptr;
+
+// Process-wide: a hardware memory error may reach any thread.
+std::atomic<HardwareErrorHandler> hardwareErrorHandler{nullptr};
 
 struct SignalStack {
   void* base = nullptr;
@@ -156,7 +160,17 @@ bool returnFromBadCall(ucontext_t* context) {
   return true;
 }
 
+// A SIGBUS of the kernel's machine-check kinds, taken care of by the
+// program's handler: the thread goes on where it was.
+bool handledHardwareError(int signal, const siginfo_t* info) {
+  if (signal != SIGBUS || (info->si_code != BUS_MCEERR_AR && info->si_code != BUS_MCEERR_AO)) return false;
+  HardwareErrorHandler handler = hardwareErrorHandler.load(std::memory_order_relaxed);
+  return handler != nullptr &&
+         handler(reinterpret_cast<uintptr_t>(info->si_addr), static_cast<unsigned>(info->si_addr_lsb));
+}
+
 void onFault(int signal, siginfo_t* info, void* rawContext) {
+  if (handledHardwareError(signal, info)) return;
   FaultTranslator translator = translatorSlot;
   // Signals sent by a process rather than raised by the processor, and
   // faults on a thread without a translator, keep their default course.
@@ -252,6 +266,11 @@ FaultTranslator setFaultTranslator(FaultTranslator translator) {
   FaultTranslator previous = translatorSlot;
   translatorSlot = translator;
   return previous;
+}
+
+void setHardwareErrorHandler(HardwareErrorHandler handler) {
+  installFaultHandlers();
+  hardwareErrorHandler.store(handler, std::memory_order_relaxed);
 }
 
 void raiseFault(uint32_t code) {

@@ -59,6 +59,22 @@ void releaseMemory(void* base, uint64_t bytes) {
   if (base != nullptr) munmap(base, bytes);
 }
 
+// mmap, mlock and mremap are system calls and the copy a plain loop: all
+// of it may run inside a signal handler.
+bool replacePages(void* target, const void* source, uint64_t bytes, bool lock) {
+  void* fresh = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (fresh == MAP_FAILED) return false;
+  auto* to = static_cast<uint64_t*>(fresh);
+  const auto* from = static_cast<const volatile uint64_t*>(source);
+  for (uint64_t i = 0; i < bytes / 8; ++i) to[i] = from[i];
+  if ((lock && syscall(SYS_mlock, fresh, bytes) != 0) ||
+      mremap(fresh, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target) == MAP_FAILED) {
+    munmap(fresh, bytes);
+    return false;
+  }
+  return true;
+}
+
 uint64_t availablePhysicalMemory() {
   FILE* meminfo = std::fopen("/proc/meminfo", "re");
   uint64_t bytes = kMemoryUnknown;

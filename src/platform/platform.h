@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "kelvaring/state.h"
 
@@ -28,6 +30,18 @@ uint64_t availablePhysicalMemory();
 bool lockMemory(void* base, uint64_t bytes);
 void unlockMemory(void* base, uint64_t bytes);
 
+// The physical address behind a virtual one, from /proc/self/pagemap;
+// nullopt when the page is not present or its frame number is hidden (an
+// unprivileged reader sees 0).
+std::optional<uint64_t> physicalAddress(uintptr_t virt);
+
+// Puts a fresh page range holding a copy of `source` in place of the
+// `bytes` at `target` (both page-aligned, the same size), locked in RAM
+// when `lock`. The copy is made before the swap, so no thread ever sees the
+// range half-filled. Async-signal-safe; false, with nothing changed, on
+// failure.
+bool replacePages(void* target, const void* source, uint64_t bytes, bool lock);
+
 // Makes the process the first the kernel ends when memory runs out; silent
 // on failure.
 void offerToOomKiller();
@@ -43,6 +57,26 @@ void offerToOomKiller();
 uint64_t cgroupHeadroom(const std::string& cgroupText, const std::string& mountinfoText);
 // The same for the running process.
 uint64_t memoryCgroupHeadroom();
+
+// --- Error counts of the memory controllers (EDAC) ---------------------------
+
+// The counts of one memory module, or of a whole controller that names no
+// modules.
+struct EccCount {
+  std::string controller;  // "mc0"
+  std::string module;      // "dimm1", "" for the controller's own counts
+  std::string label;       // the module's label; the module or controller name when it has none
+  uint64_t corrected = 0;
+  uint64_t uncorrected = 0;
+};
+
+inline constexpr const char* kEdacRoot = "/sys/devices/system/edac/mc";
+
+// The counts under `root` (the kernel's EDAC folder, or a copy of its form):
+// per module mc*/dimm*/dimm_ce_count and dimm_ue_count where a controller
+// has modules, else mc*/ce_count and ue_count. nullopt when no controller is
+// found (EDAC absent).
+std::optional<std::vector<EccCount>> readEccCounts(const std::string& root = kEdacRoot);
 
 // --- Time and version -------------------------------------------------------
 
@@ -150,6 +184,15 @@ using FaultTranslator = void (*)(uint32_t code, const FaultRecord& record);
 // thread with a translator are handed to it on an alternate signal stack;
 // on a thread without one they take their default course.
 FaultTranslator setFaultTranslator(FaultTranslator translator);
+
+// A hardware memory error the kernel reported (SIGBUS with BUS_MCEERR_AR or
+// BUS_MCEERR_AO): the address in the failed page and the log2 of its size.
+// The handler runs inside the signal handler of whichever thread received
+// it and must be async-signal-safe. True: the error is taken care of and
+// the thread goes on where it was; false: it is the fault it would be
+// without a handler.
+using HardwareErrorHandler = bool (*)(uintptr_t address, unsigned pageShift);
+void setHardwareErrorHandler(HardwareErrorHandler handler);
 
 // Raises a fault with the given code on the calling thread, as a processor
 // fault would be. The breakpoint code takes the course of SIGTRAP.

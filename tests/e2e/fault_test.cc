@@ -2,7 +2,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -98,6 +100,120 @@ TEST(FaultRun, FaultWithoutAddressPrintsTheUnknownAddress) {
   EXPECT_TRUE(status.exited_with(5)) << status << "\n" << run.out();
   EXPECT_TRUE(std::regex_search(run.out(), std::regex(R"(Exception code = c0000005 \(read from address F{16}\)\n$)")))
       << run.out();
+}
+
+// Words of one small page of both buffers that differ, read while the
+// worker is held (it may be held between the two writes of one pair).
+int differingWords(Program& run, std::uint64_t a, std::uint64_t b, std::uint64_t offset) {
+  pid_t worker = run.thread("worker");
+  ThreadHold hold(worker);
+  EXPECT_TRUE(hold.holding());
+  int differing = 0;
+  for (std::uint64_t i = 0; i < 4096; i += 4) {
+    std::optional<std::uint32_t> wordA = read_u32(run.process().pid(), a + offset + i);
+    std::optional<std::uint32_t> wordB = read_u32(run.process().pid(), b + offset + i);
+    differing += !wordA || !wordB || *wordA != *wordB;
+  }
+  return differing;
+}
+
+std::string hex16(std::uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+int cyclesIn(const std::string& out) {
+  std::smatch m;
+  std::string last;
+  for (auto at = out.cbegin(); std::regex_search(at, out.cend(), m, std::regex(R"(\r(\d+) cycles)")); at = m[0].second)
+    last = m[1];
+  return last.empty() ? 0 : std::stoi(last);
+}
+
+const char* kVerbose = "[tweak]\nverbose=1\n";
+
+TEST(FaultRun, HardwareErrorInBufferOnWorkerIsOneErrorAndTheRunGoesOn) {
+  Program run({.args = {"8"}, .settings = kVerbose});
+  std::uint64_t a, b;
+  run.bufferAddresses(a, b);
+  run.expectOut(R"(\r\d+ cycles)");
+  const std::uint64_t offset = 0x3000;
+  const std::uint64_t address = b + offset + 0x10;
+  ASSERT_TRUE(injectHardwareError(run.process().pid(), run.thread("worker"), address));
+  Match m = run.expectOut(R"(\rError 1, out of (\d+) cycles[^\n]*\n\[([0-9A-F]{16})\]=([0-9a-f]{8}) vs \[([0-9A-F]{16})\]=([0-9a-f]{8}), [^\n]*\n)"
+                          R"(Hardware memory error at \[)" + hex16(address) + R"(\] in buffer B, page of 4096 bytes replaced\n)");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(parse_hex_address(m.groups[4]), address);
+  EXPECT_EQ(parse_hex_address(m.groups[2]), a + offset + 0x10);
+  EXPECT_EQ(m.groups[3], m.groups[5]);
+  // Many more cycles, without another error.
+  const int atError = std::stoi(m.groups[1]);
+  for (int i = 0; i < 300 && cyclesIn(run.out()) < atError + 20; ++i) usleep(100000);
+  EXPECT_GE(cyclesIn(run.out()), atError + 20) << run.out();
+  EXPECT_LE(differingWords(run, a, b, offset), 1);
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.exited_with(1)) << status << "\n" << run.out();
+  EXPECT_EQ(run.out().find("Error 2,"), std::string::npos) << run.out();
+  EXPECT_NE(run.out().find("\rErrors 1, cycles "), std::string::npos) << run.out();
+}
+
+// The first mapping of at least `bytes` advised for huge pages ("hg" among
+// its VmFlags) in the smaps of a process: a test buffer (or both, where the
+// kernel merged them). The sanitizers' shadow is as large, but not advised.
+std::uint64_t bufferMapping(pid_t pid, std::uint64_t bytes) {
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+  std::uint64_t start = 0, end = 0;
+  for (std::string line; std::getline(smaps, line);) {
+    std::uint64_t from = 0, to = 0;
+    char dash = 0;
+    std::istringstream header(line);
+    if (header >> std::hex >> from >> dash >> to && dash == '-') {
+      start = from;
+      end = to;
+    } else if (line.rfind("VmFlags:", 0) == 0 && (line + " ").find(" hg ") != std::string::npos &&
+               end - start >= bytes) {
+      return start;
+    }
+  }
+  return 0;
+}
+
+TEST(FaultRun, HardwareErrorInBufferDuringTheFillIsOneError) {
+  // The fill of 1 GiB lasts long enough to be caught in.
+  Program run({.args = {"1024"}, .settings = kVerbose});
+  run.expectOut(R"(Usage: kelvaring \[megabytes\]\n\n)");
+  long resident = 0;
+  for (int i = 0; i < 2000 && resident < 64 * 256; ++i) {
+    std::ifstream statm("/proc/" + std::to_string(run.process().pid()) + "/statm");
+    long size = 0;
+    statm >> size >> resident;
+    usleep(1000);
+  }
+  const std::uint64_t address = bufferMapping(run.process().pid(), 512 << 20) + 0x5008;
+  ASSERT_GT(address, 0x5008u);
+  ASSERT_EQ(run.out().find("allocated"), std::string::npos) << "the fill ended too soon";
+  ASSERT_TRUE(injectHardwareError(run.process().pid(), run.process().pid(), address));
+  std::uint64_t a, b;
+  run.bufferAddresses(a, b);
+  Match m = run.expectOut(R"(\rError 1, [^\n]*\n[^\n]*\nHardware memory error at \[)" + hex16(address) +
+                          R"(\] in buffer ([AB]), page of 4096 bytes replaced\n)");
+  ASSERT_TRUE(m);
+  const std::uint64_t offset = (address & ~std::uint64_t{0xFFF}) - (m.groups[1] == "A" ? a : b);
+  EXPECT_LE(differingWords(run, a, b, offset), 1);
+  run.expectOut(R"(\r\d+ cycles)");
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.exited_with(1)) << status << "\n" << run.out();
+  EXPECT_EQ(run.out().find("Error 2,"), std::string::npos) << run.out();
+}
+
+TEST(FaultRun, HardwareErrorOutsideTheBuffersStaysAFault) {
+  Program run({.args = {"8"}});
+  run.expectOut(R"(\r\d+ cycles)");
+  ASSERT_TRUE(injectHardwareError(run.process().pid(), run.thread("worker"), 0x10000));
+  ExitStatus status = run.process().wait_exit();
+  EXPECT_TRUE(status.exited_with(6)) << status << "\n" << run.out();
+  EXPECT_TRUE(std::regex_search(run.out(), std::regex("Exception code = c0000006\n$"))) << run.out();
 }
 
 }  // namespace

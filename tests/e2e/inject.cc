@@ -1,8 +1,11 @@
 #include "inject.h"
 
+#include <signal.h>
 #include <sys/ptrace.h>
+#include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace e2e {
 
@@ -33,6 +36,28 @@ bool rewriteRegisters(pid_t tid, Change change) {
 }
 
 }  // namespace
+
+bool injectHardwareError(pid_t pid, pid_t tid, unsigned long long address, int pageShift) {
+  if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0) return false;
+  bool ok = syscall(SYS_tgkill, pid, tid, SIGBUS) == 0;
+  // Another signal that comes first is passed on.
+  int status = 0;
+  while (ok) {
+    ok = waitpid(tid, &status, __WALL) == tid && WIFSTOPPED(status);
+    if (!ok || WSTOPSIG(status) == SIGBUS) break;
+    ptrace(PTRACE_CONT, tid, nullptr, reinterpret_cast<void*>(static_cast<long>(WSTOPSIG(status))));
+  }
+  siginfo_t info{};
+  ok = ok && ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info) == 0;
+  if (ok) {
+    info.si_code = BUS_MCEERR_AR;
+    info.si_addr = reinterpret_cast<void*>(address);
+    info.si_addr_lsb = static_cast<short>(pageShift);
+    ok = ptrace(PTRACE_SETSIGINFO, tid, nullptr, &info) == 0;
+  }
+  ptrace(PTRACE_DETACH, tid, nullptr, reinterpret_cast<void*>(static_cast<long>(ok ? SIGBUS : 0)));
+  return ok;
+}
 
 ThreadHold::ThreadHold(pid_t tid) : tid_(tid), holding_(seizeAndStop(tid)) {}
 

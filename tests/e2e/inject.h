@@ -15,6 +15,12 @@ bool injectCallToNull(pid_t tid);
 bool injectStackPointer(pid_t tid, unsigned long long address);
 bool injectJump(pid_t tid, unsigned long long address);
 
+// Delivers to thread `tid` of process `pid` the SIGBUS the kernel sends for
+// a hardware memory error: sent with tgkill, its siginfo rewritten at the
+// signal-delivery stop (si_code BUS_MCEERR_AR, si_addr `address`,
+// si_addr_lsb `pageShift`). False when ptrace fails.
+bool injectHardwareError(pid_t pid, pid_t tid, unsigned long long address, int pageShift = 12);
+
 // Holds one thread of a running process still while it lives (the other
 // threads go on), so that a test can act while that thread is mid-way.
 class ThreadHold {

@@ -72,7 +72,7 @@ TEST(MemoryLocking, BothBuffersLockedAndFirstForTheOomKiller) {
   if (geteuid() != 0) GTEST_SKIP() << "locking 40 MiB needs root beyond the usual RLIMIT_MEMLOCK";
   // 40 MiB: two buffers of 20 MiB.
   Program run({.args = {"40"}, .settings = "[tweak]\nverbose=1\n"});
-  ASSERT_TRUE(run.expectOut(std::string(kAllocationLine) + R"(Buffers locked in RAM\.\nStarted )"));
+  ASSERT_TRUE(run.expectOut(std::string(kAllocationLine) + R"(Buffers locked in RAM\.\nECC counts (not )?watched\.\nStarted )"));
   EXPECT_GE(statusField(run.process().pid(), "VmLck:").value_or(0), 40 * 1024);
   EXPECT_EQ(oomScoreAdjustment(run.process().pid()), "1000");
   EXPECT_TRUE(run.stop(SIGINT).exited_with(0));
@@ -87,7 +87,7 @@ TEST(MemoryLocking, RefusedLockLeavesTheRunGoingUnlocked) {
                .wrapper = geteuid() == 0 ? unprivileged : std::vector<std::string>{},
                .openToAll = true,
                .memlockLimit = 1 * MiB});
-  ASSERT_TRUE(run.expectOut(std::string(kAllocationLine) + R"(Buffers not locked in RAM\.\nStarted [^]*\r\d+ cycles)"));
+  ASSERT_TRUE(run.expectOut(std::string(kAllocationLine) + R"(Buffers not locked in RAM\.\nECC counts (not )?watched\.\nStarted [^]*\r\d+ cycles)"));
   EXPECT_EQ(statusField(run.process().pid(), "VmLck:"), 0);
   EXPECT_TRUE(run.stop(SIGINT).exited_with(0)) << run.err();
 }

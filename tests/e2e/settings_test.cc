@@ -1,4 +1,5 @@
 // The settings file beside the executable, seen from outside.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -30,7 +32,7 @@ TEST(SettingsFile, RenamedExecutableReadsFileOfItsNewName) {
                .name = "probe2",
                .settings = "[TWEAK]\nVerbose = 1\n",
                .files = {{"kelvaring.ini", "[tweak]\nconsole=1\n"}}});
-  run.expectOut(std::string(R"(Usage: probe2 \[megabytes\]\n\n8 Mb allocated [^\n]*\nBuffers (not )?locked in RAM\.\n)"
+  run.expectOut(std::string(R"(Usage: probe2 \[megabytes\]\n\n8 Mb allocated [^\n]*\nBuffers (not )?locked in RAM\.\nECC counts (not )?watched\.\n)"
                             R"(Started )") +
                 kTime + "\n");
   ExitStatus status = run.stop(SIGINT);
@@ -46,40 +48,78 @@ TEST(SettingsFile, StartLinesInOrder) {
   run.expectOut(std::string(R"(\[megabytes\]\n\nnew console created\.\n)"
                             R"(ABOVE_NORMAL_PRIORITY_CLASS in use\.\nTHREAD_PRIORITY_BELOW_NORMAL in use\.\n)"
                             R"(MEM_TOP_DOWN in use\.\n8 Mb allocated \([0-9A-F]{16}/[0-9A-F]{16}\)\n)"
-                            R"(Buffers (not )?locked in RAM\.\nStarted )") +
+                            R"(Buffers (not )?locked in RAM\.\nECC counts (not )?watched\.\nStarted )") +
                 kTime + "\n");
   run.stop(SIGINT);
 }
 
 TEST(SettingsFile, ByteOrderMarkSkippedAndRepeatedSectionIgnored) {
   Program run({.args = {"8"}, .settings = "\xEF\xBB\xBF[tweak]\nverbose=1\n[other]\n[tweak]\nprocess=high\n"});
-  run.expectOut(std::string(R"(\[megabytes\]\n\n8 Mb allocated [^\n]*\nBuffers (not )?locked in RAM\.\nStarted )") + kTime +
+  run.expectOut(std::string(R"(\[megabytes\]\n\n8 Mb allocated [^\n]*\nBuffers (not )?locked in RAM\.\nECC counts (not )?watched\.\nStarted )") + kTime +
                 "\n");
   EXPECT_TRUE(run.stop(SIGINT).exited_with(0));
   EXPECT_EQ(run.out().find("HIGH_PRIORITY_CLASS"), std::string::npos) << run.out();
 }
 
-TEST(SettingsFile, VerboseDetailNamesTheFlippedWord) {
-  // 64 MiB: a word is rewritten only every few cycles, so the flipped value
-  // is still the one found.
-  Program run({.args = {"64"}, .settings = "[tweak]\nverbose=1\n"});
-  std::uint64_t a, b;
-  run.bufferAddresses(a, b);
-  run.expectOut(R"(\r\d+ cycles)");
-  const std::uint64_t first = 4096;
-  for (std::uint64_t i = first; i < first + 64; ++i) ASSERT_TRUE(run.flipInB(i, 0x00010000));
-  Match m = run.expectOut(std::string(R"(\rError 1, [^\n]*\n\[([0-9A-F]{16})\]=([0-9a-f]{8}) vs )"
-                                      R"(\[([0-9A-F]{16})\]=([0-9a-f]{8}), )") +
-                              kTime + "\n",
-                          Millis(5000));
-  run.stop(SIGINT);
-  ASSERT_TRUE(m);
-  std::uint64_t addressA = *parse_hex_address(m.groups[1]);
-  std::uint64_t addressB = *parse_hex_address(m.groups[3]);
-  EXPECT_GE(addressB, b + 4 * first);
-  EXPECT_LT(addressB, b + 4 * (first + 64));
-  EXPECT_EQ(addressA - a, addressB - b);
-  EXPECT_EQ(std::stoul(m.groups[2], nullptr, 16) ^ std::stoul(m.groups[4], nullptr, 16), 0x00010000u);
+// The physical address of a word of another process, from its page map;
+// 0 where the frame number is not visible.
+std::uint64_t physicalAddress(pid_t pid, std::uint64_t address) {
+  // Read one entry exactly: the page map takes reads of whole entries only.
+  int pagemap = open(("/proc/" + std::to_string(pid) + "/pagemap").c_str(), O_RDONLY);
+  std::uint64_t entry = 0;
+  if (pagemap >= 0 && pread(pagemap, &entry, sizeof entry, static_cast<off_t>(address / 4096 * 8)) != sizeof entry)
+    entry = 0;
+  if (pagemap >= 0) close(pagemap);
+  const std::uint64_t frame = entry & ((std::uint64_t{1} << 55) - 1);
+  return frame == 0 ? 0 : frame * 4096 + address % 4096;
+}
+
+// The detail line names the flipped word, and the location line its
+// physical place (as root) and exactly the flipped bits. Without privilege
+// the physical addresses are unknown.
+TEST(SettingsFile, VerboseDetailAndLocationNameTheFlippedWord) {
+  std::vector<std::string> unprivileged = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  for (bool privileged : {true, false}) {
+    SCOPED_TRACE(privileged ? "privileged" : "unprivileged");
+    if (privileged != (geteuid() == 0) && (geteuid() != 0 || access(unprivileged[0].c_str(), X_OK) != 0)) {
+      std::printf("skipped: %s run: %s\n", privileged ? "privileged" : "unprivileged",
+                  privileged ? "needs root" : "setpriv is not installed");
+      continue;
+    }
+    // 64 MiB: a word is rewritten only every few cycles, so the flipped
+    // value is still the one found. The test reads the pages as root.
+    Program run({.args = {"64"},
+                 .settings = "[tweak]\nverbose=1\n",
+                 .wrapper = privileged ? std::vector<std::string>{} : unprivileged,
+                 .openToAll = !privileged});
+    std::uint64_t a, b;
+    run.bufferAddresses(a, b);
+    run.expectOut(R"(\r\d+ cycles)");
+    const std::uint64_t first = 4096;
+    for (std::uint64_t i = first; i < first + 64; ++i) ASSERT_TRUE(run.flipInB(i, 0x00010000));
+    Match m = run.expectOut(std::string(R"(\rError 1, [^\n]*\n\[([0-9A-F]{16})\]=([0-9a-f]{8}) vs )"
+                                        R"(\[([0-9A-F]{16})\]=([0-9a-f]{8}), )") +
+                                kTime + R"(\nPhysical \[([0-9A-F]{16}|unknown)\] vs \[([0-9A-F]{16}|unknown)\], )"
+                                        R"(failing bits ([0-9a-f]{8})\n)",
+                            Millis(5000));
+    ASSERT_TRUE(m);
+    std::uint64_t addressA = *parse_hex_address(m.groups[1]);
+    std::uint64_t addressB = *parse_hex_address(m.groups[3]);
+    pid_t pid = run.process().pid();
+    if (privileged) {
+      EXPECT_EQ(parse_hex_address(m.groups[5]), physicalAddress(pid, addressA));
+      EXPECT_EQ(parse_hex_address(m.groups[6]), physicalAddress(pid, addressB));
+    } else {
+      EXPECT_EQ(m.groups[5], "unknown");
+      EXPECT_EQ(m.groups[6], "unknown");
+    }
+    run.stop(SIGINT);
+    EXPECT_GE(addressB, b + 4 * first);
+    EXPECT_LT(addressB, b + 4 * (first + 64));
+    EXPECT_EQ(addressA - a, addressB - b);
+    EXPECT_EQ(std::stoul(m.groups[2], nullptr, 16) ^ std::stoul(m.groups[4], nullptr, 16), 0x00010000u);
+    EXPECT_EQ(m.groups[7], "00010000");
+  }
 }
 
 TEST(SettingsFile, ErrorLimitMinusOneNeverStops) {

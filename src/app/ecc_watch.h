@@ -1,0 +1,26 @@
+// The memory controllers' error counts, compared between two reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kelvaring {
+
+// What one module (or controller) gained between two reads.
+struct EccGrowth {
+  std::string controller;
+  std::string label;
+  uint64_t corrected = 0;
+  uint64_t uncorrected = 0;
+};
+
+// The modules whose counts grew from `before` to `after`, in the order of
+// `after`. A module found in one read only, or a count that fell (a
+// driver reloaded), gains nothing.
+std::vector<EccGrowth> eccGrowth(const std::vector<platform::EccCount>& before,
+                                 const std::vector<platform::EccCount>& after);
+
+}  // namespace kelvaring

@@ -1,0 +1,90 @@
+// Hardware memory errors in the test buffers are memory errors found, not
+// faults: the failed page gives way to a fresh one that holds the other
+// buffer's words, and the run goes on. Everything here may run inside a
+// signal handler: no allocation, no lock, no print.
+#include "control/control.h"
+#include "kelvaring/state.h"
+#include "platform/platform.h"
+
+namespace kelvaring {
+namespace {
+
+constexpr unsigned kSmallPageShift = 12;
+// A gigantic page is the largest the kernel reports.
+constexpr unsigned kLargestPageShift = 30;
+
+// Set while this thread replaces a page: a second error in the middle
+// (the other buffer's page failed too) is left to the fault course.
+thread_local bool replacing = false;
+
+}  // namespace
+
+std::optional<PageReplacement> planPageReplacement(uintptr_t address, unsigned pageShift, uintptr_t baseA,
+                                                   uintptr_t baseB, uint64_t mappedBytes) {
+  if (baseA == 0 || baseB == 0 || mappedBytes == 0) return std::nullopt;
+  PageReplacement plan;
+  uintptr_t failed;
+  if (address - baseA < mappedBytes) {
+    plan.inBufferA = true;
+    failed = baseA;
+    plan.source = baseB;
+  } else if (address - baseB < mappedBytes) {
+    failed = baseB;
+    plan.source = baseA;
+  } else {
+    return std::nullopt;
+  }
+  // A page smaller than the small page says nothing usable; anything larger
+  // than a gigantic one cannot be.
+  if (pageShift < kSmallPageShift) pageShift = kSmallPageShift;
+  if (pageShift > kLargestPageShift) pageShift = kLargestPageShift;
+  const uint64_t pageBytes = uint64_t{1} << pageShift;
+  const uint64_t begin = (address - failed) & ~(pageBytes - 1);
+  uint64_t end = begin + pageBytes;
+  // A huge page never reaches past the mapping; a reported size that would
+  // is cut to the buffer all the same.
+  if (end > mappedBytes) end = mappedBytes;
+  plan.pageShift = pageShift;
+  plan.target = failed + begin;
+  plan.source += begin;
+  plan.bytes = end - begin;
+  return plan;
+}
+
+bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
+  TestState& s = testState;
+  TestBuffer& a = s.bufferA;
+  TestBuffer& b = s.bufferB;
+  if (replacing || a.wordCount == 0 || b.wordCount != a.wordCount) return false;
+  const uint64_t smallPage = uint64_t{1} << kSmallPageShift;
+  const uint64_t mapped = (a.wordCount * 4 + smallPage - 1) & ~(smallPage - 1);
+  const std::optional<PageReplacement> plan = planPageReplacement(
+      address, pageShift, reinterpret_cast<uintptr_t>(a.base), reinterpret_cast<uintptr_t>(b.base), mapped);
+  if (!plan) return false;
+  replacing = true;
+  const bool replaced = platform::replacePages(reinterpret_cast<void*>(plan->target),
+                                               reinterpret_cast<const void*>(plan->source), plan->bytes,
+                                               s.buffersLocked);
+  replacing = false;
+  if (!replaced) return false;
+  s.pagesReplaced.fetch_add(1, std::memory_order_relaxed);
+
+  // The word the kernel named, in both buffers, read again from the fresh page.
+  const uintptr_t base = reinterpret_cast<uintptr_t>(plan->inBufferA ? a.base : b.base);
+  uint64_t index = (address - base) / 4;
+  if (index >= a.wordCount) index = a.wordCount - 1;
+  MismatchDetail& d = s.detail;
+  d.addressA.store(reinterpret_cast<uintptr_t>(&a.at(index)), std::memory_order_relaxed);
+  d.valueA.store(a.at(index), std::memory_order_relaxed);
+  d.addressB.store(reinterpret_cast<uintptr_t>(&b.at(index)), std::memory_order_relaxed);
+  d.valueB.store(b.at(index), std::memory_order_relaxed);
+  d.comparedA.store(0, std::memory_order_relaxed);
+  d.comparedB.store(0, std::memory_order_relaxed);
+  d.hardwareAddress.store(address, std::memory_order_relaxed);
+  d.pageShift.store(static_cast<uint8_t>(plan->pageShift), std::memory_order_relaxed);
+  d.kind.store(static_cast<uint8_t>(ErrorKind::hardware), std::memory_order_relaxed);
+  s.errorSeen.store(true, std::memory_order_release);
+  return true;
+}
+
+}  // namespace kelvaring
