@@ -59,6 +59,9 @@ class TestBuffer {
   uint64_t wordCount = 0;
 };
 
+// What found an error report.
+enum class ErrorKind : uint8_t { mismatch, sweep, hardware, ecc };
+
 // Where the latest mismatch was seen and what the two words held when read
 // again. Written by the worker, zeroed by the main thread after printing.
 struct MismatchDetail {
@@ -66,6 +69,9 @@ struct MismatchDetail {
   std::atomic<uintptr_t> addressB{0};
   std::atomic<uint32_t> valueA{0};
   std::atomic<uint32_t> valueB{0};
+  std::atomic<uint32_t> comparedA{0};   // the two values the failing compare read
+  std::atomic<uint32_t> comparedB{0};
+  std::atomic<uint8_t> kind{0};         // an ErrorKind
 };
 
 // Priority class values as the settings file names them.
@@ -91,6 +97,7 @@ struct Settings {
   int32_t method = 0;
   int32_t topmem = 0;
   int32_t errmax = 0;  // taken as unsigned; 0 means no limit
+  int32_t sweep = 10;  // per cent of the worker's time for compare sweeps, 0..100
   PriorityClass processPriorityClass = PriorityClass::normal;
   ThreadPriority threadPriority = ThreadPriority::normal;
 };

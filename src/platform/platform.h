@@ -47,6 +47,8 @@ uint64_t memoryCgroupHeadroom();
 // --- Time and version -------------------------------------------------------
 
 uint32_t secondsSinceEpoch();
+// A clock that only moves forward, unaffected by changes of the time of day.
+uint64_t monotonicNanoseconds();
 
 struct TimeOfDay {
   int hour;
