@@ -26,6 +26,7 @@ static_assert(kStopCheckWords % kBlockWords == 0);
 // bit. The loads are volatile: every one of them is made.
 inline bool blockDiffers(const volatile __m128i* a, const volatile __m128i* b) {
   __m128i diff = _mm_setzero_si128();
+#pragma GCC unroll 16
   for (uint64_t k = 0; k < kBlockVectors; ++k) diff = _mm_or_si128(diff, _mm_xor_si128(a[k], b[k]));
   return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) != 0xFFFF;
 }
