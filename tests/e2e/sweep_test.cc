@@ -19,8 +19,9 @@ size_t errorLines(const std::string& out) {
   return n;
 }
 
-// At 1 GiB random operations reach a given word about every 15 seconds; the
-// default sweep passes over it about once a second. A word flipped once is
+// At 1 GiB random operations reach a given word only every 8 seconds or so
+// (far later on a busy machine); the default sweep passes over it about once
+// a second. A word flipped once is
 // reported once (the sweep makes the pair agree again); a bit forced again
 // and again is reported again.
 TEST(SweepRun, FlipFoundOnceByTheSweepAndAStuckBitAgain) {
