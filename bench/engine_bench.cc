@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
+#include <atomic>
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
@@ -88,6 +90,91 @@ BENCHMARK(BM_CycleShareOfLimit)->Arg(1)->Iterations(20)->Unit(benchmark::kMillis
 BENCHMARK(BM_CycleShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CycleShareOfLimit)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CycleShareOfLimit)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+// The worker's own loop (cycles, sweeps when due) with the given sweep share,
+// for `cycles` cycles; the processor time of the worker thread from the end
+// of its first cycle to the end of its last, sweeps included.
+std::atomic<uint32_t> cyclesWanted{0};
+double firstCycleEnd = 0;
+double lastCycleEnd = 0;
+
+void timeEveryCycle(uint32_t) {
+  const double now = threadSeconds();
+  const uint32_t done = testState.cycles.load();
+  if (done == 1) firstCycleEnd = now;
+  lastCycleEnd = now;
+  if (done >= cyclesWanted.load()) testState.stopRequested = true;
+}
+
+double workerSeconds(int32_t sweep, uint32_t cycles) {
+  testState.settings.sweep = sweep;
+  testState.settings.timeout = 1;  // calls the hook below after each cycle and its sweep
+  testState.cycles = 0;
+  testState.stopRequested = false;
+  cyclesWanted = cycles;
+  pauseAfterCycle = timeEveryCycle;
+  std::thread worker(testWorker);
+  worker.join();
+  pauseAfterCycle = waitForStopOrTimeout;
+  testState.settings.timeout = 0;
+  return lastCycleEnd - firstCycleEnd;
+}
+
+// Per iteration the worker with the default sweep share, then without
+// sweeps, over the same buffers of a test of state.range(0) MiB, for
+// state.range(1) cycles each. Counters: operations per second of the
+// worker's processor time with and without, and the share of the two.
+void BM_SweepCost(benchmark::State& state) {
+  seedRandomAt(kSeedTime);
+  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
+    state.SkipWithError("allocation failed");
+    return;
+  }
+  const auto cycles = static_cast<uint32_t>(state.range(1));
+  double withSweep = 0;
+  double without = 0;
+  for (auto _ : state) {
+    withSweep += workerSeconds(Settings{}.sweep, cycles);
+    without += workerSeconds(0, cycles);
+  }
+  if (testState.errorSeen) state.SkipWithError("mismatch");
+  const double ops = double(state.iterations()) * (cycles - 1) * testState.opsPerCycle;
+  state.counters["sweep_ops/s"] = ops / withSweep;
+  state.counters["plain_ops/s"] = ops / without;
+  state.counters["share"] = without / withSweep;
+  releaseBuffers();
+}
+BENCHMARK(BM_SweepCost)->Args({64, 41})->Iterations(3)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_SweepCost)->Args({1024, 9})->Iterations(3)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_SweepCost)->Args({8192, 13})->Iterations(2)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Per iteration one sweep and one plain read of both buffers (the limit),
+// of a test of state.range(0) MiB. Counters in GB/s of both buffers read per
+// second of processor time, and the sweep's share of the limit.
+void BM_SweepShareOfLimit(benchmark::State& state) {
+  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
+    state.SkipWithError("allocation failed");
+    return;
+  }
+  const uint64_t words = testState.bufferA.wordCount;
+  const auto* a = const_cast<const uint32_t*>(testState.bufferA.base);
+  const auto* b = const_cast<const uint32_t*>(testState.bufferB.base);
+  double sweepSeconds = 0;
+  double limitSeconds = 0;
+  uint32_t fold = 0;
+  for (auto _ : state) {
+    sweepSeconds += secondsOf([] { sweepBuffers(); });
+    limitSeconds += secondsOf([&] { fold |= bench::readBoth(a, b, words); });
+  }
+  if (fold != 0 || testState.errorSeen) state.SkipWithError("mismatch");
+  const double bytes = double(state.iterations()) * double(words) * 8;
+  state.counters["sweep_GB/s"] = bytes / sweepSeconds / 1e9;
+  state.counters["limit_GB/s"] = bytes / limitSeconds / 1e9;
+  state.counters["share"] = limitSeconds / sweepSeconds;
+  releaseBuffers();
+}
+BENCHMARK(BM_SweepShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SweepShareOfLimit)->Arg(1024)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // Maps both halves of a test of `bytes` as the buffers are mapped (huge-page
 // aligned and advised) and sets them with memset.

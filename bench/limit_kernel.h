@@ -14,4 +14,8 @@ namespace kelvaring::bench {
 uint64_t limitCycle(volatile uint32_t* a, volatile uint32_t* b, uint32_t words, uint32_t operations,
                     uint64_t& seed);
 
+// A plain read of words 0..words-1 of both buffers, folded into one value so
+// that no load can be left out: the limit of a sweep.
+uint32_t readBoth(const uint32_t* a, const uint32_t* b, uint64_t words);
+
 }  // namespace kelvaring::bench

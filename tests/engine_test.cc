@@ -186,16 +186,17 @@ TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
   const uint32_t mask = c.method == 1 ? 8 : 0;
   EXPECT_EQ(testState.stickyMask, mask);
   // The words as read again while the mismatch was handled, before the
-  // write, and the two values compared: recorded in every mode.
+  // write, and the compared values: recorded with or without verbose.
   const MismatchDetail& d = testState.detail;
-  std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(),
-                             d.valueB.load(),   d.comparedA.load(), d.comparedB.load()};
+  std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(),    d.valueB.load(),
+                             d.comparedA.load(), d.comparedB.load(), d.kind.load()};
   std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferA.base[first]),
                                  reinterpret_cast<uintptr_t>(&testState.bufferB.base[first]),
                                  kFillWord,
                                  kFillWord ^ 8,
                                  kFillWord,
-                                 kFillWord ^ 8};
+                                 kFillWord ^ 8,
+                                 uint8_t(ErrorKind::mismatch)};
   EXPECT_EQ(seen, expected);
   // The mask is read after the first check, so even the first value has it.
   std::vector<uint32_t> model(kEightMiBWords, kFillWord);

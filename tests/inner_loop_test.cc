@@ -98,13 +98,15 @@ std::ostream& operator<<(std::ostream& out, const Access& a) {
 
 // The probe's accesses to its two buffers of eight words, as valgrind's
 // lackey tool records them.
-std::vector<Access> traceCycle(int operations, bool plant, uint64_t& a, uint64_t& b) {
+std::vector<Access> traceCycle(int operations, bool plant, uint64_t& a, uint64_t& b,
+                               const std::string& workerCyclesAndSweep = "") {
   char trace[] = "/tmp/kelvaring-trace-XXXXXX";
   int fd = mkstemp(trace);
   close(fd);
   std::string addresses = std::string(trace) + ".addr";
   std::string command = "valgrind --tool=lackey --trace-mem=yes --log-file=" + std::string(trace) + " " +
-                        ACCESS_PROBE + " " + std::to_string(operations) + (plant ? " 1" : " 0") + " >" +
+                        ACCESS_PROBE + " " + std::to_string(operations) + (plant ? " 1" : " 0") + " " +
+                        workerCyclesAndSweep + " >" +
                         addresses + " 2>/dev/null";
   int status = std::system(command.c_str());
   // The probe's last line holds the two addresses.
@@ -167,6 +169,39 @@ TEST(InnerLoopTrace, EveryReadAndWriteIsARealAccessInOrder) {
     // own accesses are the last ones.
     std::vector<Access> tail(trace.end() - static_cast<long>(expected.size()), trace.end());
     EXPECT_EQ(tail, expected);
+  }
+}
+
+// The worker for two cycles: with sweep=0 nothing reads the buffers between
+// the cycles, nor after them; with sweep=100 a sweep reads every pair, A
+// then B, after each cycle.
+TEST(InnerLoopTrace, NoReadBetweenCyclesWithoutSweep) {
+  if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "valgrind is not installed";
+  for (int sweep : {0, 100}) {
+    SCOPED_TRACE(sweep);
+    const int operations = 24;
+    uint64_t a = 0, b = 0;
+    std::vector<Access> trace = traceCycle(operations, false, a, b, "2 " + std::to_string(sweep));
+    ASSERT_NE(a, 0u);
+    std::vector<Access> expected;
+    SubtractiveRandom g;
+    seedGenerator(g, 1103285978, kNoticeText);
+    for (int cycle = 0; cycle < 2; ++cycle) {
+      for (int op = 0; op < operations; ++op) {
+        uint64_t i = nextRandom(g) % 8;
+        nextRandom(g);
+        expected.push_back({'L', a + 4 * i, 4}), expected.push_back({'L', b + 4 * i, 4});
+        expected.push_back({'S', a + 4 * i, 4}), expected.push_back({'S', b + 4 * i, 4});
+        expected.push_back({'L', a + 4 * i, 4}), expected.push_back({'L', b + 4 * i, 4});
+      }
+      for (uint64_t i = 0; sweep != 0 && i < 8; ++i)
+        expected.push_back({'L', a + 4 * i, 4}), expected.push_back({'L', b + 4 * i, 4});
+    }
+    // After the fill's sixteen stores.
+    ASSERT_GE(trace.size(), expected.size() + 16);
+    std::vector<Access> tail(trace.end() - static_cast<long>(expected.size()), trace.end());
+    EXPECT_EQ(tail, expected);
+    EXPECT_EQ(trace[trace.size() - expected.size() - 1].kind, 'S') << "a read before the first cycle";
   }
 }
 #endif

@@ -25,6 +25,7 @@ void expectDefaults(const Settings& s) {
   EXPECT_EQ(s.method, 0);
   EXPECT_EQ(s.topmem, 0);
   EXPECT_EQ(s.errmax, 0);
+  EXPECT_EQ(s.sweep, 10);
   EXPECT_EQ(s.processPriorityClass, PriorityClass::normal);
   EXPECT_EQ(s.threadPriority, ThreadPriority::normal);
 }
@@ -73,7 +74,7 @@ using SettingsFiles = SettingsFixture;
 TEST_F(SettingsKeys, NoKeyGivesDefaultsSilently) {
   EXPECT_EQ(applyPrinting(""), "");
   expectDefaults(settings());
-  EXPECT_EQ(applyPrinting("[other]\nverbose=1\nerrmax=5\nprocess=high\nconsole=1\n"), "");
+  EXPECT_EQ(applyPrinting("[other]\nverbose=1\nerrmax=5\nsweep=50\nprocess=high\nconsole=1\n"), "");
   expectDefaults(settings());
 }
 
@@ -86,6 +87,18 @@ TEST_F(SettingsKeys, EveryIntegerKeyIsRead) {
   EXPECT_EQ(settings().topmem, 1);
   EXPECT_EQ(settings().errmax, -1);
   EXPECT_EQ(static_cast<uint32_t>(settings().errmax), 4294967295u);
+}
+
+// Percent of the worker's time: values outside 0..100 are taken as the
+// nearer end.
+TEST_F(SettingsKeys, SweepShareIsClampedToPercent) {
+  for (auto [value, share] : std::vector<std::pair<const char*, int32_t>>{
+           {"0", 0}, {"1", 1}, {"37", 37}, {"100", 100}, {"101", 100}, {"-1", 0}, {"-2147483648", 0},
+           {"4294967295", 0}, {"x", 0}}) {
+    SCOPED_TRACE(value);
+    applySettingsText(std::string("[tweak]\nSweep=") + value + "\n");
+    EXPECT_EQ(settings().sweep, share);
+  }
 }
 
 TEST_F(SettingsKeys, SectionAndKeysInAnyCase) {

@@ -102,6 +102,7 @@ struct Settings {
   int32_t method = 0;
   int32_t topmem = 0;
   int32_t errmax = 0;  // taken as unsigned; 0 means no limit
+  int32_t sweep = 10;  // per cent of the worker's time for compare sweeps, 0..100
   PriorityClass processPriorityClass = PriorityClass::normal;
   ThreadPriority threadPriority = ThreadPriority::normal;
 };

@@ -24,7 +24,7 @@ constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
 
 // Kept out of line: mismatches are rare and the loop stays tight without it.
 // The detail is recorded in every mode and complete before errorSeen is set.
-void handleMismatch(uint64_t index, uint32_t readA, uint32_t readB) {
+void handleMismatch(uint64_t index, uint32_t readA, uint32_t readB, ErrorKind kind) {
   TestState& s = testState;
   if (s.settings.method == 1) {
     uint32_t freshA = s.bufferA.at(index);
@@ -38,7 +38,7 @@ void handleMismatch(uint64_t index, uint32_t readA, uint32_t readB) {
   d.valueB.store(s.bufferB.at(index), std::memory_order_relaxed);
   d.comparedA.store(readA, std::memory_order_relaxed);
   d.comparedB.store(readB, std::memory_order_relaxed);
-  d.kind.store(static_cast<uint8_t>(ErrorKind::mismatch), std::memory_order_relaxed);
+  d.kind.store(static_cast<uint8_t>(kind), std::memory_order_relaxed);
   s.errorSeen.store(true, std::memory_order_release);
 }
 
@@ -186,8 +186,10 @@ void testWorker() {
   platform::setProcessPriority(settings.processPriorityClass);
   platform::setThreadPriority(settings.threadPriority);
   platform::sleepMilliseconds(10);
+  SweepSchedule sweeps(settings.sweep);
   while (!testState.stopRequested.load(std::memory_order_relaxed)) {
     runCycle();
+    sweeps.sweepIfDue();
     if (settings.timeout != 0) pauseAfterCycle(static_cast<uint32_t>(settings.timeout));
   }
 }

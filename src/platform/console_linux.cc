@@ -104,6 +104,12 @@ void beep(unsigned /*frequency*/, unsigned milliseconds) {
 
 uint32_t secondsSinceEpoch() { return static_cast<uint32_t>(std::time(nullptr)); }
 
+uint64_t monotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
 TimeOfDay localTimeOfDay() {
   std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -81,6 +81,8 @@ std::optional<std::vector<EccCount>> readEccCounts(const std::string& root = kEd
 // --- Time and version -------------------------------------------------------
 
 uint32_t secondsSinceEpoch();
+// A clock that only moves forward, unaffected by changes of the time of day.
+uint64_t monotonicNanoseconds();
 
 struct TimeOfDay {
   int hour;

@@ -50,6 +50,8 @@ void readThreadLevel(const std::string& text, Settings& settings) {
 
 }  // namespace
 
+int32_t sweepShare(int32_t percent) { return percent < 0 ? 0 : percent > 100 ? 100 : percent; }
+
 // Replaces the extension of the path's file name, or appends one. A dot in
 // a folder name is no extension.
 void renameExtension(Text& path, const char* extension) {
@@ -81,6 +83,7 @@ void applySettingsText(const std::string& text) {
   settings.method = profileInt(text, kSection, "method", 0);
   settings.topmem = profileInt(text, kSection, "topmem", 0);
   settings.errmax = profileInt(text, kSection, "errmax", 0);
+  settings.sweep = sweepShare(profileInt(text, kSection, "sweep", 10));
   readProcessLevel(text, settings);
   readThreadLevel(text, settings);
 }

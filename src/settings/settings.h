@@ -17,6 +17,10 @@ bool settingsPath(Text& path);
 // appends it when the name has none.
 void renameExtension(Text& path, const char* extension);
 
+// The share of the worker's time for compare sweeps from the value of
+// "sweep": a negative value turns sweeping off, one above 100 means 100.
+int32_t sweepShare(int32_t percent);
+
 // Reads every key of section "tweak" into the test state's settings and
 // prints the lines that the chosen settings call for.
 void readSettings(const char* path);

@@ -1,8 +1,10 @@
 // Runs one short test cycle over two small buffers, for a memory-access
 // trace taken from outside (valgrind's lackey). Prints the two buffer
 // addresses, then the marker words it reads and writes bracket the cycle.
+// Given a number of cycles and a sweep share, the worker runs instead and
+// stops after that many cycles.
 //
-//   access_probe <operations> <plant: 0 or 1>
+//   access_probe <operations> <plant: 0 or 1> [<cycles> <sweep percent>]
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,12 @@
 #include "random/subtractive_random.h"
 
 using namespace kelvaring;
+
+static uint32_t cyclesWanted = 1;
+
+static void stopAfterTheLastCycle(uint32_t) {
+  if (testState.cycles.load() >= cyclesWanted) testState.stopRequested = true;
+}
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
@@ -28,6 +36,14 @@ int main(int argc, char** argv) {
   std::printf("%" PRIxPTR " %" PRIxPTR "\n", reinterpret_cast<uintptr_t>(testState.bufferA.base),
               reinterpret_cast<uintptr_t>(testState.bufferB.base));
   std::fflush(stdout);
-  runCycle();
+  if (argc < 5) {
+    runCycle();
+    return 0;
+  }
+  cyclesWanted = static_cast<uint32_t>(std::atoi(argv[3]));
+  testState.settings.sweep = std::atoi(argv[4]);
+  testState.settings.timeout = 1;
+  pauseAfterCycle = stopAfterTheLastCycle;
+  testWorker();
   return 0;
 }
