@@ -18,6 +18,9 @@ inline void resetTestState() {
   s.stopRequested = s.errorSeen = false;
   s.detail.addressA = s.detail.addressB = 0;
   s.detail.valueA = s.detail.valueB = 0;
+  s.detail.comparedA = s.detail.comparedB = 0;
+  s.detail.kind = 0;
+  s.buffersLocked = false;
   s.settings = Settings{};
   pauseAfterCycle = waitForStopOrTimeout;
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace kelvaring {
@@ -59,13 +60,20 @@ class TestBuffer {
   uint64_t wordCount = 0;
 };
 
+// What found an error report.
+enum class ErrorKind : uint8_t { mismatch, sweep, hardware, ecc };
+
 // Where the latest mismatch was seen and what the two words held when read
-// again. Written by the worker, zeroed by the main thread after printing.
+// again. Written by the finder before it sets errorSeen, zeroed by the main
+// thread after its report.
 struct MismatchDetail {
   std::atomic<uintptr_t> addressA{0};
   std::atomic<uintptr_t> addressB{0};
   std::atomic<uint32_t> valueA{0};
   std::atomic<uint32_t> valueB{0};
+  std::atomic<uint32_t> comparedA{0};   // the two values the failing compare read
+  std::atomic<uint32_t> comparedB{0};
+  std::atomic<uint8_t> kind{0};         // an ErrorKind
 };
 
 // Priority class values as the settings file names them.
@@ -85,6 +93,7 @@ enum class ThreadPriority : int32_t {
 
 // Written once during start-up, before the worker exists; read-only after.
 struct Settings {
+  int32_t console = 0;  // acted on while read; kept for the results log
   int32_t verbose = 0;
   int32_t timeout = 0;  // milliseconds, taken as unsigned
   int32_t signal = 0;
@@ -93,6 +102,7 @@ struct Settings {
   int32_t errmax = 0;  // taken as unsigned; 0 means no limit
   PriorityClass processPriorityClass = PriorityClass::normal;
   ThreadPriority threadPriority = ThreadPriority::normal;
+  std::string log;  // results log path, resolved beside the settings file; empty: none
 };
 
 struct TestState {
@@ -106,6 +116,7 @@ struct TestState {
   uint32_t spinnerCount = 0;           // main thread
   TestBuffer bufferA;
   TestBuffer bufferB;
+  bool buffersLocked = false;          // set by the allocation
   Settings settings;
 };
 

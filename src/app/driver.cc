@@ -5,6 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/report.h"
+#include "app/results_log.h"
 #include "app/test_size.h"
 #include "control/control.h"
 #include "engine/engine.h"
@@ -20,6 +21,8 @@ namespace {
 constexpr unsigned kPollMilliseconds = 500;
 constexpr unsigned kBeepFrequency = 880;
 constexpr unsigned kBeepMilliseconds = 200;
+// The results log gets the progress once a minute.
+constexpr uint64_t kLogProgressMilliseconds = 60000;
 
 void print(const std::string& line) { platform::printOut("%s", line.c_str()); }
 
@@ -49,43 +52,148 @@ class WorkerRun {
   platform::Thread thread_;
 };
 
+// The log's record of one error report, from the detail its finder left.
+ErrorEvent errorEvent(uint32_t cycles, double coverage) {
+  const MismatchDetail& d = testState.detail;
+  ErrorEvent event;
+  event.kind = static_cast<ErrorKind>(d.kind.load(std::memory_order_relaxed));
+  event.errors = testState.errors;
+  event.cycles = cycles;
+  event.coverage = coverage;
+  if (uintptr_t addressA = d.addressA.load(std::memory_order_relaxed)) {
+    event.virtualA = addressA;
+    event.virtualB = d.addressB.load(std::memory_order_relaxed);
+    event.comparedA = d.comparedA.load(std::memory_order_relaxed);
+    event.comparedB = d.comparedB.load(std::memory_order_relaxed);
+    event.valueA = d.valueA.load(std::memory_order_relaxed);
+    event.valueB = d.valueB.load(std::memory_order_relaxed);
+    event.failingBits = *event.comparedA ^ *event.comparedB;
+  }
+  return event;
+}
+
+void clearDetail(MismatchDetail& d) {
+  d.addressA.store(0, std::memory_order_relaxed);
+  d.valueA.store(0, std::memory_order_relaxed);
+  d.addressB.store(0, std::memory_order_relaxed);
+  d.valueB.store(0, std::memory_order_relaxed);
+  d.comparedA.store(0, std::memory_order_relaxed);
+  d.comparedB.store(0, std::memory_order_relaxed);
+  d.kind.store(0, std::memory_order_relaxed);
+}
+
 void reportError() {
   TestState& s = testState;
   const Settings& settings = s.settings;
   ++s.errors;
-  print(errorLine(s.errors, s.cycles.load(std::memory_order_relaxed), coverage()));
+  const uint32_t cycles = s.cycles.load(std::memory_order_relaxed);
+  const double covered = coverage();
+  print(errorLine(s.errors, cycles, covered));
   Text title;
   title.format("%s - %i errors", kProgramName, static_cast<int32_t>(s.errors));
   platform::setConsoleTitle(title.c_str());
+  MismatchDetail& d = s.detail;
   if (settings.verbose != 0) {
-    MismatchDetail& d = s.detail;
     char now[9];
     print(detailLine(d.addressA.load(std::memory_order_relaxed), d.valueA.load(std::memory_order_relaxed),
                      d.addressB.load(std::memory_order_relaxed), d.valueB.load(std::memory_order_relaxed),
                      timeOfDayText(now)));
-    d.addressA.store(0, std::memory_order_relaxed);
-    d.valueA.store(0, std::memory_order_relaxed);
-    d.addressB.store(0, std::memory_order_relaxed);
-    d.valueB.store(0, std::memory_order_relaxed);
   }
+  logError(errorEvent(cycles, covered));
+  clearDetail(d);
   if (settings.signal != 0) platform::beep(kBeepFrequency, kBeepMilliseconds);
-  if (settings.errmax != 0 && s.errors >= static_cast<uint32_t>(settings.errmax)) requestStop();
+  if (settings.errmax != 0 && s.errors >= static_cast<uint32_t>(settings.errmax)) {
+    if (s.errors == static_cast<uint32_t>(settings.errmax)) logStop({});
+    requestStop();
+  }
 }
 
-void monitor(WorkerRun& worker) {
+// The cycles at the latest progress record of the log, and when.
+struct ProgressMark {
+  uint64_t at;
+  uint32_t cycles;
+};
+
+void logProgressWhenDue(ProgressMark& mark) {
+  if (!resultsLogOpen()) return;
+  const uint64_t now = platform::monotonicMilliseconds();
+  if (now - mark.at < kLogProgressMilliseconds) return;
+  const uint32_t cycles = testState.cycles.load(std::memory_order_relaxed);
+  const double operations = static_cast<double>(cycles - mark.cycles) * testState.opsPerCycle;
+  logProgress({cycles, coverage(), operations * 1000 / static_cast<double>(now - mark.at)});
+  mark = {now, cycles};
+}
+
+void monitor(WorkerRun& worker, uint64_t startedAt) {
   TestState& s = testState;
+  ProgressMark mark{startedAt, 0};
   while (!worker.waitForEnd(kPollMilliseconds)) {
-    // One report per poll, however many mismatches came in between.
-    if (s.errorSeen.exchange(false, std::memory_order_relaxed)) {
+    // One report per poll, however many mismatches came in between. The
+    // finder writes the detail before the flag.
+    if (s.errorSeen.exchange(false, std::memory_order_acquire)) {
       reportError();
     } else {
       ++s.spinnerCount;
       print(progressLine(s.cycles.load(std::memory_order_relaxed), coverage(), spinnerCharacter(s.spinnerCount)));
     }
+    logProgressWhenDue(mark);
   }
   // A mismatch found after the last poll, in the cycle completed after a
   // stop for instance, is reported all the same.
-  if (s.errorSeen.exchange(false, std::memory_order_relaxed)) reportError();
+  if (s.errorSeen.exchange(false, std::memory_order_acquire)) reportError();
+}
+
+// The stop handler, with the stop's record in the log before the stop
+// itself, so that it comes before the summary.
+bool onStopSignal(uint32_t controlType) {
+  if (controlType <= platform::kCtrlCloseEvent) logStop({platform::controlEventSignal()});
+  return onConsoleControl(controlType);
+}
+
+void logFaultSeen(uint32_t code, const platform::FaultRecord& record) {
+  logFault(code, code == kAccessViolation ? std::optional<uintptr_t>(record.address) : std::nullopt);
+}
+
+// Opens the results log, if one is asked for; false, with the message on
+// standard error, when it cannot be opened.
+bool openLog(const std::string& path) {
+  if (path.empty()) return true;
+  std::string message;
+  if (!openResultsLog(path, message)) {
+    platform::printErr("%s", message.c_str());
+    return false;
+  }
+  faultWitness = logFaultSeen;
+  return true;
+}
+
+// The start record: the machine, the test and the buffers as they came.
+bool logRunStart(uint64_t bytes) {
+  if (!resultsLogOpen()) return true;
+  const TestState& s = testState;
+  StartEvent event;
+  event.version = KELVARING_VERSION;
+  event.host = platform::hostName();
+  event.kernel = platform::kernelRelease();
+  event.testBytes = bytes;
+  event.wordsPerBuffer = s.bufferA.wordCount;
+  event.opsPerCycle = s.opsPerCycle;
+  event.settings = s.settings;
+  const auto a = reinterpret_cast<uintptr_t>(s.bufferA.base);
+  const auto b = reinterpret_cast<uintptr_t>(s.bufferB.base);
+  const uint64_t bufferBytes = s.bufferA.wordCount * 4;
+  event.bufferA = a;
+  event.bufferB = b;
+  if (bufferBytes != 0) {
+    uint64_t huge = platform::hugePageBytes({{a, a + bufferBytes}, {b, b + bufferBytes}});
+    event.hugePageShare = static_cast<double>(huge) / static_cast<double>(2 * bufferBytes);
+  }
+  event.locked = s.buffersLocked;
+  event.eccWatched = false;
+  std::string message;
+  if (logStart(event, message)) return true;
+  platform::printErr("%s", message.c_str());
+  return false;
 }
 
 int guardedRun(int argc, char** argv) {
@@ -98,6 +206,9 @@ int guardedRun(int argc, char** argv) {
   platform::setConsoleTitle(kProgramName);
   uint32_t megabytes = megabytesArgument(argc, argv);
   seedRandom();
+  // An asked-for record must not be lost: a log that cannot be opened ends
+  // the run before anything is allocated.
+  if (!openLog(s.settings.log)) return kLogFailedStatus;
   // Should memory run short later all the same, this program goes first.
   platform::offerToOomKiller();
   // A size that does not fit fails here, before any page is touched, as the
@@ -105,13 +216,16 @@ int guardedRun(int argc, char** argv) {
   // another one) during the fill.
   uint64_t bytes = testSize(megabytes, platform::availablePhysicalMemory());
   if (bytes == 0 || !allocateBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
+  // Nor may its start be: the run ends before its test.
+  if (!logRunStart(bytes)) return kLogFailedStatus;
 
-  CtrlHandlerGuard guard(onConsoleControl);
+  CtrlHandlerGuard guard(onStopSignal);
   WorkerRun worker;
   if (!worker.start()) return platform::printErr("Thread creation failed.\n");
+  const uint64_t startedAt = platform::monotonicMilliseconds();
   char now[9];
   if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
-  monitor(worker);
+  monitor(worker, startedAt);
   // Until here a stop signal still prints its notice and changes nothing
   // else; once the summary stands, it must not turn the outcome into a kill
   // while the buffers are released.
@@ -119,7 +233,11 @@ int guardedRun(int argc, char** argv) {
   if (s.settings.verbose != 0) platform::printOut("Finished %s\n", timeOfDayText(now));
   guard.ignoreFromNowOn();
   // A run that found bad memory must not look like a success to a script.
-  return s.errors != 0 ? 1 : 0;
+  const int status = s.errors != 0 ? 1 : 0;
+  const uint32_t cycles = s.cycles.load(std::memory_order_relaxed);
+  logSummary({s.errors, cycles, coverage(), static_cast<double>(platform::monotonicMilliseconds() - startedAt) / 1000,
+              status});
+  return status;
 }
 
 }  // namespace

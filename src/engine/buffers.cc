@@ -85,6 +85,7 @@ bool allocateBuffers(uint64_t bytes) {
   if (!b.allocate(words, settings.topmem != 0)) return false;
   fillInStep(a, b);
   bool locked = lockBuffers(a, b);
+  testState.buffersLocked = locked;
   testState.opsPerCycle = bytes < kLongCycleThreshold ? kShortCycleOps : kLongCycleOps;
   if (settings.verbose != 0 && settings.topmem != 0) platform::printOut("%s in use.\n", "MEM_TOP_DOWN");
   platform::printOut("%i Mb allocated (%016" PRIXPTR "/%016" PRIXPTR ")\n", static_cast<int32_t>(bytes >> 20),

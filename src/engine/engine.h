@@ -16,6 +16,11 @@ inline constexpr uint32_t kLongCycleOps = 0xA00000;
 // nothing printed, when either buffer cannot be obtained.
 bool allocateBuffers(uint64_t bytes);
 
+// Records a mismatch of word `index` (the detail, then errorSeen): the
+// values the failing compare read, where the words lie and what they hold
+// when read again. Worker thread only.
+void handleMismatch(uint64_t index, uint32_t readA, uint32_t readB);
+
 // One test cycle of opsPerCycle random operations; worker thread only.
 void runCycle();
 

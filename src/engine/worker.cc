@@ -19,23 +19,30 @@ std::condition_variable pauseEnded;
 
 constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
 
+}  // namespace
+
 // Kept out of line: mismatches are rare and the loop stays tight without it.
-[[gnu::noinline, gnu::cold]] void handleMismatch(uint64_t index) {
+// The detail is recorded in every mode (the results log reports it), and
+// before errorSeen, so that the report that follows finds it.
+[[gnu::noinline, gnu::cold]] void handleMismatch(uint64_t index, uint32_t readA, uint32_t readB) {
   TestState& s = testState;
-  s.errorSeen.store(true, std::memory_order_relaxed);
   if (s.settings.method == 1) {
     uint32_t freshA = s.bufferA.at(index);
     uint32_t freshB = s.bufferB.at(index);
     s.stickyMask |= freshA ^ freshB;
   }
-  if (s.settings.verbose != 0) {
-    MismatchDetail& d = s.detail;
-    d.addressA.store(reinterpret_cast<uintptr_t>(&s.bufferA.at(index)), std::memory_order_relaxed);
-    d.valueA.store(s.bufferA.at(index), std::memory_order_relaxed);
-    d.addressB.store(reinterpret_cast<uintptr_t>(&s.bufferB.at(index)), std::memory_order_relaxed);
-    d.valueB.store(s.bufferB.at(index), std::memory_order_relaxed);
-  }
+  MismatchDetail& d = s.detail;
+  d.addressA.store(reinterpret_cast<uintptr_t>(&s.bufferA.at(index)), std::memory_order_relaxed);
+  d.valueA.store(s.bufferA.at(index), std::memory_order_relaxed);
+  d.addressB.store(reinterpret_cast<uintptr_t>(&s.bufferB.at(index)), std::memory_order_relaxed);
+  d.valueB.store(s.bufferB.at(index), std::memory_order_relaxed);
+  d.comparedA.store(readA, std::memory_order_relaxed);
+  d.comparedB.store(readB, std::memory_order_relaxed);
+  d.kind.store(static_cast<uint8_t>(ErrorKind::mismatch), std::memory_order_relaxed);
+  s.errorSeen.store(true, std::memory_order_release);
 }
+
+namespace {
 
 // Operations are drawn ahead in batches of kBatch, and the words of the
 // operation kPrefetchAhead places on are prefetched: far enough ahead to
@@ -94,7 +101,7 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     uint32_t readA = wordA;
     uint32_t readB = wordB;
     if (readA != readB) [[unlikely]] {
-      handleMismatch(index);
+      handleMismatch(index, readA, readB);
       stickyMask = testState.stickyMask;
     }
     const uint32_t value = planned.value | stickyMask;
@@ -103,7 +110,7 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     readA = wordA;
     readB = wordB;
     if (readA != readB) [[unlikely]] {
-      handleMismatch(index);
+      handleMismatch(index, readA, readB);
       stickyMask = testState.stickyMask;
     }
   };

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kelvaring/state.h"
 
@@ -32,6 +33,18 @@ void unlockMemory(void* base, uint64_t bytes);
 // on failure.
 void offerToOomKiller();
 
+// The bytes of some address ranges that lie in transparent huge pages,
+// given the text of a /proc/PID/smaps: AnonHugePages of each mapping that
+// overlaps them, counted once and at most as far as its overlap (the kernel
+// may merge neighbouring mappings into one).
+struct AddressRange {
+  uintptr_t begin;
+  uintptr_t end;
+};
+uint64_t hugePageBytesIn(const std::string& smapsText, const std::vector<AddressRange>& ranges);
+// The same for the running process; 0 when smaps cannot be read.
+uint64_t hugePageBytes(const std::vector<AddressRange>& ranges);
+
 // --- Memory cgroups -----------------------------------------------------------
 
 // The least headroom (limit less usage) of the memory cgroups a process
@@ -58,6 +71,22 @@ TimeOfDay localTimeOfDay();
 // The running kernel's version; false when it cannot be read.
 bool kernelVersion(int& major, int& minor);
 
+// The kernel's release text (uname -r) and the host's name; empty when
+// unknown.
+std::string kernelRelease();
+std::string hostName();
+
+// The wall clock to the millisecond and the local time's offset from UTC.
+struct WallClock {
+  int64_t epochMilliseconds;
+  int32_t utcOffsetSeconds;
+};
+WallClock wallClock();
+// The wall clock alone; safe in a signal handler.
+int64_t epochMilliseconds();
+// A clock that never jumps, for durations.
+uint64_t monotonicMilliseconds();
+
 // --- Console ----------------------------------------------------------------
 
 // Formatted output, written out at once (also into pipes and files) and
@@ -66,8 +95,9 @@ bool kernelVersion(int& major, int& minor);
 [[gnu::format(printf, 1, 2)]] int printErr(const char* fmt, ...);
 
 // Writes to standard output without any lock or allocation; usable while a
-// fault is being handled.
+// fault is being handled. The same for standard error.
 void writeOutRaw(const char* text, size_t length);
+void writeErrRaw(const char* text, size_t length);
 
 // Reads one line from standard input and returns its first character, or
 // -1 at the end of input.
@@ -84,6 +114,16 @@ bool executablePath(std::string& path);
 bool pathExists(const std::string& path);
 // The whole content of a regular file of at most maxBytes bytes.
 bool readSmallFile(const std::string& path, size_t maxBytes, std::string& content);
+
+// An append-only log file, created when missing. Returns its descriptor, or
+// -1 with the reason (the system's error text) filled in.
+int openLogFile(const std::string& path, std::string& reason);
+// Writes the text whole with a single write where the system allows; false
+// on failure (errno tells why). Safe in a signal handler.
+bool writeLogText(int fd, const char* text, size_t length);
+// Pushes what was written to the storage device; false on failure.
+bool syncLogFile(int fd);
+void closeLogFile(int fd);
 
 // --- Scheduling -------------------------------------------------------------
 
@@ -178,5 +218,9 @@ void removeControlHandler(ControlHandler handler);
 // Removes the handler and leaves the four signals ignored for the rest of
 // the process, those already pending included.
 void ignoreControlEvents(ControlHandler handler);
+// The name of the signal behind the control event the handler is being
+// called for ("SIGINT", "SIGQUIT", "SIGHUP", "SIGTERM"); call it from the
+// handler. Null outside one.
+const char* controlEventSignal();
 
 }  // namespace kelvaring::platform

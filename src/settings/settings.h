@@ -18,10 +18,16 @@ bool settingsPath(Text& path);
 void renameExtension(Text& path, const char* extension);
 
 // Reads every key of section "tweak" into the test state's settings and
-// prints the lines that the chosen settings call for.
+// prints the lines that the chosen settings call for. A relative `log` path
+// is taken relative to the settings file's folder.
 void readSettings(const char* path);
 
-// The same, from the file's text; a missing key keeps its default.
+// The same, from the file's text; a missing key keeps its default. The
+// `log` path stays as written.
 void applySettingsText(const std::string& text);
+
+// `path` taken relative to the folder of `settingsFile`; an absolute or
+// empty path stays as it is.
+std::string pathBeside(const std::string& settingsFile, const std::string& path);
 
 }  // namespace kelvaring
