@@ -185,13 +185,18 @@ TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
   EXPECT_EQ(testState.cycles.load(), 1u);
   const uint32_t mask = c.method == 1 ? 8 : 0;
   EXPECT_EQ(testState.stickyMask, mask);
-  // The words as read again while the mismatch was handled, before the write.
+  // Recorded in every mode: where, what the compare read, and the words as
+  // read again while the mismatch was handled, before the write.
   const MismatchDetail& d = testState.detail;
-  std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(), d.valueB.load()};
-  std::vector<uint64_t> expected(4, 0);
-  if (c.verbose != 0)
-    expected = {reinterpret_cast<uintptr_t>(&testState.bufferA.base[first]),
-                reinterpret_cast<uintptr_t>(&testState.bufferB.base[first]), kFillWord, kFillWord ^ 8};
+  std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(),    d.valueB.load(),
+                             d.comparedA.load(), d.comparedB.load(), d.kind.load()};
+  std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferA.base[first]),
+                                 reinterpret_cast<uintptr_t>(&testState.bufferB.base[first]),
+                                 kFillWord,
+                                 kFillWord ^ 8,
+                                 kFillWord,
+                                 kFillWord ^ 8,
+                                 static_cast<uint8_t>(ErrorKind::mismatch)};
   EXPECT_EQ(seen, expected);
   // The mask is read after the first check, so even the first value has it.
   std::vector<uint32_t> model(kEightMiBWords, kFillWord);
