@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "platform/platform.h"
@@ -108,9 +109,12 @@ uint64_t hugePageBytesIn(const std::string& smapsText, const std::vector<Address
 }
 
 uint64_t hugePageBytes(const std::vector<AddressRange>& ranges) {
-  std::string text;
-  if (!readSmallFile("/proc/self/smaps", uint64_t{64} << 20, text)) return 0;
-  return hugePageBytesIn(text, ranges);
+  // Read as it comes: its size is not known beforehand, and a buffer laid
+  // out for the largest case would take memory the test has counted on.
+  std::ifstream smaps("/proc/self/smaps");
+  std::ostringstream text;
+  text << smaps.rdbuf();
+  return smaps ? hugePageBytesIn(text.str(), ranges) : 0;
 }
 
 }  // namespace kelvaring::platform
