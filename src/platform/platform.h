@@ -112,6 +112,9 @@ void beep(unsigned frequency, unsigned milliseconds);
 // The full path of the running executable file; false when unknown.
 bool executablePath(std::string& path);
 bool pathExists(const std::string& path);
+// The path with every symbolic link followed; false when it cannot be
+// resolved.
+bool resolvedPath(const std::string& path, std::string& resolved);
 // The whole content of a regular file of at most maxBytes bytes.
 bool readSmallFile(const std::string& path, size_t maxBytes, std::string& content);
 

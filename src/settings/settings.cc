@@ -101,7 +101,11 @@ void readSettings(const char* path) {
   if (!platform::readSmallFile(path, kMaxSettingsFileBytes, text) || text.find('\0') != std::string::npos)
     text.clear();
   applySettingsText(text);
-  testState.settings.log = pathBeside(path, testState.settings.log);
+  // Beside the file itself: an installed copy reads /etc/kelvaring.ini
+  // through a link beside the executable.
+  std::string file = path;
+  platform::resolvedPath(path, file);
+  testState.settings.log = pathBeside(file, testState.settings.log);
 }
 
 }  // namespace kelvaring

@@ -19,7 +19,7 @@ void renameExtension(Text& path, const char* extension);
 
 // Reads every key of section "tweak" into the test state's settings and
 // prints the lines that the chosen settings call for. A relative `log` path
-// is taken relative to the settings file's folder.
+// is taken relative to the folder of the settings file, links followed.
 void readSettings(const char* path);
 
 // The same, from the file's text; a missing key keeps its default. The
