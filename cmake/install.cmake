@@ -5,7 +5,8 @@
 #   lib/kelvaring/kelvaring.ini -> /etc/kelvaring.ini
 #   bin/kelvaring               -> ../lib/kelvaring/kelvaring
 #   share/man/man1/kelvaring.1
-#   share/doc/kelvaring/           README.md and an example settings file
+#   share/doc/kelvaring/           README.md, an example settings file and
+#                                  the examples for collecting results logs
 configure_file(doc/kelvaring.1.in ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 @ONLY)
 
 set(KELVARING_LINKS ${CMAKE_CURRENT_BINARY_DIR}/install-links)
@@ -18,4 +19,5 @@ install(TARGETS kelvaring RUNTIME DESTINATION lib/kelvaring)
 install(FILES ${KELVARING_LINKS}/kelvaring.ini DESTINATION lib/kelvaring)
 install(FILES ${KELVARING_LINKS}/kelvaring DESTINATION bin)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 DESTINATION share/man/man1)
-install(FILES README.md doc/kelvaring.ini DESTINATION share/doc/kelvaring)
+install(FILES README.md doc/kelvaring.ini docs/kelvaring.service docs/kelvaring-job.yaml
+        DESTINATION share/doc/kelvaring)

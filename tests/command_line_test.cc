@@ -61,9 +61,10 @@ TEST(CommandLine, HelpNamesSizeSettingsStatusesAndManPage) {
                            "/etc/kelvaring.ini", "Memory allocation failed.", "man kelvaring"})
     EXPECT_NE(help.find(part), std::string::npos) << part;
   // Every key of the settings file on a line of its own.
-  for (const char* key : {"console", "verbose", "timeout", "signal", "method", "topmem", "errmax", "process", "thread"})
+  for (const char* key :
+       {"console", "verbose", "timeout", "signal", "method", "topmem", "errmax", "process", "thread", "log"})
     EXPECT_NE(help.find(std::string("\n  ") + key + "="), std::string::npos) << key;
-  for (const char* status : {"0 no errors", "1 memory errors", "26 memory", "24 thread", "255 declined"})
+  for (const char* status : {"0 no errors", "1 memory errors", "26 memory", "24 thread", "73 the log", "255 declined"})
     EXPECT_NE(help.find(status), std::string::npos) << status;
   // Fits a terminal of 80 columns.
   std::istringstream lines(help);

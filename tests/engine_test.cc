@@ -185,8 +185,8 @@ TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
   EXPECT_EQ(testState.cycles.load(), 1u);
   const uint32_t mask = c.method == 1 ? 8 : 0;
   EXPECT_EQ(testState.stickyMask, mask);
-  // The words as read again while the mismatch was handled, before the
-  // write, and the compared values: recorded with or without verbose.
+  // Recorded in every mode: where, what the compare read, and the words as
+  // read again while the mismatch was handled, before the write.
   const MismatchDetail& d = testState.detail;
   std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(),    d.valueB.load(),
                              d.comparedA.load(), d.comparedB.load(), d.kind.load()};
@@ -196,7 +196,7 @@ TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
                                  kFillWord ^ 8,
                                  kFillWord,
                                  kFillWord ^ 8,
-                                 uint8_t(ErrorKind::mismatch)};
+                                 static_cast<uint8_t>(ErrorKind::mismatch)};
   EXPECT_EQ(seen, expected);
   // The mask is read after the first check, so even the first value has it.
   std::vector<uint32_t> model(kEightMiBWords, kFillWord);

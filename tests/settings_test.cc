@@ -28,6 +28,8 @@ void expectDefaults(const Settings& s) {
   EXPECT_EQ(s.sweep, 10);
   EXPECT_EQ(s.processPriorityClass, PriorityClass::normal);
   EXPECT_EQ(s.threadPriority, ThreadPriority::normal);
+  EXPECT_EQ(s.console, 0);
+  EXPECT_EQ(s.log, "");
 }
 
 // The lines printed while the text is applied.
@@ -99,6 +101,27 @@ TEST_F(SettingsKeys, SweepShareIsClampedToPercent) {
     applySettingsText(std::string("[tweak]\nSweep=") + value + "\n");
     EXPECT_EQ(settings().sweep, share);
   }
+}
+
+TEST_F(SettingsKeys, ConsoleKeptAndLogPathReadWhole) {
+  const std::string longPath(5000, 'p');
+  EXPECT_EQ(applyPrinting("[tweak]\nconsole=2\nlog= " + longPath + "/r \"1\".jsonl \n"), "new console created.\n");
+  EXPECT_EQ(settings().console, 2);
+  EXPECT_EQ(settings().log, longPath + "/r \"1\".jsonl");
+}
+
+TEST(SettingsPath, LogPathTakenBesideTheSettingsFile) {
+  const struct {
+    const char* log;
+    const char* path;
+  } table[] = {
+      {"", ""},
+      {"run.jsonl", "/opt/k/run.jsonl"},
+      {"logs/Run.JSONL", "/opt/k/logs/Run.JSONL"},
+      {"../run.jsonl", "/opt/k/../run.jsonl"},
+      {"/var/log/kelvaring.jsonl", "/var/log/kelvaring.jsonl"},
+  };
+  for (const auto& row : table) EXPECT_EQ(pathBeside("/opt/k/kelvaring.ini", row.log), row.path) << row.log;
 }
 
 TEST_F(SettingsKeys, SectionAndKeysInAnyCase) {

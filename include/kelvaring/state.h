@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace kelvaring {
@@ -96,6 +97,7 @@ enum class ThreadPriority : int32_t {
 
 // Written once during start-up, before the worker exists; read-only after.
 struct Settings {
+  int32_t console = 0;  // acted on while read; kept for the results log
   int32_t verbose = 0;
   int32_t timeout = 0;  // milliseconds, taken as unsigned
   int32_t signal = 0;
@@ -105,6 +107,7 @@ struct Settings {
   int32_t sweep = 10;  // per cent of the worker's time for compare sweeps, 0..100
   PriorityClass processPriorityClass = PriorityClass::normal;
   ThreadPriority threadPriority = ThreadPriority::normal;
+  std::string log;  // results log path, resolved beside the settings file; empty: none
 };
 
 struct TestState {

@@ -48,9 +48,12 @@ std::string helpText(const char* shortName, const char* settingsFile) {
          "  process=LEVEL  normal, above or high\n"
          "  thread=LEVEL   normal, below, above or high\n"
          "  console=1      prints \"new console created.\" and nothing more\n"
+         "  log=PATH       results log, one JSON line per event, appended (a relative\n"
+         "                 path is taken beside the settings file)\n"
          "\n"
          "Exit status: 0 no errors; 1 memory errors reported; 26 memory allocation\n"
-         "failed; 24 thread creation failed; 255 declined on an obsolete kernel;\n"
+         "failed; 24 thread creation failed; 73 the log cannot be opened or\n"
+         "written; 255 declined on an obsolete kernel;\n"
          "5, 6 and others: a fault, after its \"Exception code\" line.\n"
          "\n"
          "Details: man kelvaring\n";

@@ -2,12 +2,12 @@
 #include "app/driver.h"
 
 #include <new>
-#include <optional>
-#include <vector>
 
 #include "app/command_line.h"
-#include "app/ecc_watch.h"
+#include "app/error_report.h"
 #include "app/report.h"
+#include "app/results_log.h"
+#include "app/run_log.h"
 #include "app/test_size.h"
 #include "control/control.h"
 #include "engine/engine.h"
@@ -21,8 +21,8 @@ namespace kelvaring {
 namespace {
 
 constexpr unsigned kPollMilliseconds = 500;
-constexpr unsigned kBeepFrequency = 880;
-constexpr unsigned kBeepMilliseconds = 200;
+// Polls between two reads of the ECC counts: every 5 seconds.
+constexpr unsigned kPollsPerEccRead = 10;
 
 void print(const std::string& line) { platform::printOut("%s", line.c_str()); }
 
@@ -52,94 +52,19 @@ class WorkerRun {
   platform::Thread thread_;
 };
 
-// Polls between two reads of the ECC counts: every 5 seconds.
-constexpr unsigned kPollsPerEccRead = 10;
-
-// The memory controllers' counts as last read; none where EDAC is absent.
-struct EccWatch {
-  std::optional<std::vector<platform::EccCount>> counts;
-  unsigned polls = 0;
-};
-
-// The parts every error report shares: the count, the error line and the
-// title first; the bell and the error limit last.
-void beginReport() {
-  TestState& s = testState;
-  ++s.errors;
-  print(errorLine(s.errors, s.cycles.load(std::memory_order_relaxed), coverage()));
-  Text title;
-  title.format("%s - %i errors", kProgramName, static_cast<int32_t>(s.errors));
-  platform::setConsoleTitle(title.c_str());
-}
-
-void endReport() {
-  TestState& s = testState;
-  const Settings& settings = s.settings;
-  if (settings.signal != 0) platform::beep(kBeepFrequency, kBeepMilliseconds);
-  if (settings.errmax != 0 && s.errors >= static_cast<uint32_t>(settings.errmax)) requestStop();
-}
-
-// With verbose, what the finder recorded: the detail line, then where the
-// error lies. The physical addresses are looked up here, on the main thread.
-void printDetail(MismatchDetail& d) {
-  char now[9];
-  const uintptr_t addressA = d.addressA.load(std::memory_order_relaxed);
-  const uintptr_t addressB = d.addressB.load(std::memory_order_relaxed);
-  print(detailLine(addressA, d.valueA.load(std::memory_order_relaxed), addressB,
-                   d.valueB.load(std::memory_order_relaxed), timeOfDayText(now)));
-  if (d.kind.load(std::memory_order_relaxed) == static_cast<uint8_t>(ErrorKind::hardware)) {
-    const uintptr_t address = d.hardwareAddress.load(std::memory_order_relaxed);
-    const TestBuffer& a = testState.bufferA;
-    const bool inA = address - reinterpret_cast<uintptr_t>(a.base) < a.wordCount * 4;
-    print(hardwareErrorLine(address, inA ? 'A' : 'B', uint64_t{1} << d.pageShift.load(std::memory_order_relaxed)));
-  } else {
-    print(locationLine(platform::physicalAddress(addressA), platform::physicalAddress(addressB),
-                       d.comparedA.load(std::memory_order_relaxed) ^ d.comparedB.load(std::memory_order_relaxed)));
-  }
-  d.addressA.store(0, std::memory_order_relaxed);
-  d.valueA.store(0, std::memory_order_relaxed);
-  d.addressB.store(0, std::memory_order_relaxed);
-  d.valueB.store(0, std::memory_order_relaxed);
-  d.comparedA.store(0, std::memory_order_relaxed);
-  d.comparedB.store(0, std::memory_order_relaxed);
-  d.kind.store(0, std::memory_order_relaxed);
-  d.hardwareAddress.store(0, std::memory_order_relaxed);
-  d.pageShift.store(0, std::memory_order_relaxed);
-}
-
-void reportError() {
-  beginReport();
-  if (testState.settings.verbose != 0) printDetail(testState.detail);
-  endReport();
-}
-
-// Reads the counts again; a count that grew is one error report with a line
-// per module. False when nothing grew.
-bool reportEccGrowth(EccWatch& ecc) {
-  if (!ecc.counts) return false;
-  std::optional<std::vector<platform::EccCount>> now = platform::readEccCounts();
-  if (!now) return false;
-  std::vector<EccGrowth> grown = eccGrowth(*ecc.counts, *now);
-  ecc.counts = std::move(now);
-  if (grown.empty()) return false;
-  beginReport();
-  for (const EccGrowth& g : grown) print(eccLine(g.controller, g.label, g.corrected, g.uncorrected));
-  endReport();
-  return true;
-}
-
-void monitor(WorkerRun& worker, EccWatch& ecc) {
+void monitor(WorkerRun& worker, EccWatch& ecc, ProgressLog& progress) {
   TestState& s = testState;
   while (!worker.waitForEnd(kPollMilliseconds)) {
     // One report per poll, however many mismatches came in between. The
-    // ECC counts wait for a poll without one.
+    // finder writes the detail before the flag. ECC counts wait for a poll
+    // without a report.
     if (s.errorSeen.exchange(false, std::memory_order_acquire)) {
       reportError();
-      continue;
+    } else if (++ecc.polls % kPollsPerEccRead != 0 || !reportEccGrowth(ecc)) {
+      ++s.spinnerCount;
+      print(progressLine(s.cycles.load(std::memory_order_relaxed), coverage(), spinnerCharacter(s.spinnerCount)));
     }
-    if (++ecc.polls % kPollsPerEccRead == 0 && reportEccGrowth(ecc)) continue;
-    ++s.spinnerCount;
-    print(progressLine(s.cycles.load(std::memory_order_relaxed), coverage(), spinnerCharacter(s.spinnerCount)));
+    progress.logWhenDue();
   }
   // A mismatch found after the last poll, in the cycle completed after a
   // stop for instance, is reported all the same; so are ECC counts that
@@ -158,6 +83,9 @@ int guardedRun(int argc, char** argv) {
   platform::setConsoleTitle(kProgramName);
   uint32_t megabytes = megabytesArgument(argc, argv);
   seedRandom();
+  // An asked-for record must not be lost: a log that cannot be opened ends
+  // the run before anything is allocated.
+  if (!openRunLog(s.settings.log)) return kLogFailedStatus;
   // Should memory run short later all the same, this program goes first.
   platform::offerToOomKiller();
   // A size that does not fit fails here, before any page is touched, as the
@@ -167,13 +95,17 @@ int guardedRun(int argc, char** argv) {
   if (bytes == 0 || !allocateBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
   EccWatch ecc{platform::readEccCounts()};
   if (s.settings.verbose != 0) print(eccWatchLine(ecc.counts.has_value()));
+  // Nor may its start be: the run ends before its test.
+  if (!logRunStart(bytes, ecc.counts.has_value())) return kLogFailedStatus;
 
-  CtrlHandlerGuard guard(onConsoleControl);
+  CtrlHandlerGuard guard(logStopAndHandle);
   WorkerRun worker;
   if (!worker.start()) return platform::printErr("Thread creation failed.\n");
+  const uint64_t startedAt = platform::monotonicNanoseconds() / 1000000;
   char now[9];
   if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
-  monitor(worker, ecc);
+  ProgressLog progress(startedAt);
+  monitor(worker, ecc, progress);
   // Until here a stop signal still prints its notice and changes nothing
   // else; once the summary stands, it must not turn the outcome into a kill
   // while the buffers are released.
@@ -181,7 +113,9 @@ int guardedRun(int argc, char** argv) {
   if (s.settings.verbose != 0) platform::printOut("Finished %s\n", timeOfDayText(now));
   guard.ignoreFromNowOn();
   // A run that found bad memory must not look like a success to a script.
-  return s.errors != 0 ? 1 : 0;
+  const int status = s.errors != 0 ? 1 : 0;
+  logRunSummary(startedAt, status);
+  return status;
 }
 
 }  // namespace

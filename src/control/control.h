@@ -33,6 +33,11 @@ class CtrlHandlerGuard {
   platform::ControlHandler handler_;
 };
 
+// Told of every fault the translators take, right after its line is
+// printed; runs while the fault is handled, so it must be safe in a signal
+// handler. Null: nobody is told.
+extern void (*faultWitness)(uint32_t code, const platform::FaultRecord& record);
+
 // The line printed for a fault, ending with a line end.
 std::string faultLine(uint32_t code, const platform::FaultRecord& record);
 

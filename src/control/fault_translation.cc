@@ -25,6 +25,7 @@ void printFaultLine(uint32_t code, const platform::FaultRecord& record) {
   char line[128];
   size_t length = formatFaultLine(code, record, line, sizeof line);
   platform::writeOutRaw(line, length);
+  if (faultWitness != nullptr) faultWitness(code, record);
 }
 
 // An exception cannot unwind through a frame that the compiler took for one
@@ -41,6 +42,8 @@ void printFaultLine(uint32_t code, const platform::FaultRecord& record) {
 }
 
 }  // namespace
+
+void (*faultWitness)(uint32_t code, const platform::FaultRecord& record) = nullptr;
 
 void installFaultTranslation() {
   platform::setFaultTranslator(translateFault);

@@ -79,6 +79,7 @@ int printErr(const char* fmt, ...) {
 }
 
 void writeOutRaw(const char* text, size_t length) { writeAll(STDOUT_FILENO, text, length); }
+void writeErrRaw(const char* text, size_t length) { writeAll(STDERR_FILENO, text, length); }
 
 // The answer line is read up to its end, but never further than this, so
 // that endless input without a line end (/dev/zero) cannot hold the start.

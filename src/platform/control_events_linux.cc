@@ -45,6 +45,19 @@ struct ControlThread {
 };
 ControlThread control;
 
+// The signal whose event the handler is being called for; only the control
+// thread sets and reads it.
+thread_local const char* signalInHand = nullptr;
+
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGHUP: return "SIGHUP";
+    default: return "SIGTERM";
+  }
+}
+
 sigset_t takenSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -70,7 +83,10 @@ void* controlThreadMain(void*) {
     signalfd_siginfo info{};
     if (read(control.signalFd, &info, sizeof info) != sizeof info) continue;
     int signal = static_cast<int>(info.ssi_signo);
-    if (!control.handler(controlType(signal))) {
+    signalInHand = signalName(signal);
+    bool handled = control.handler(controlType(signal));
+    signalInHand = nullptr;
+    if (!handled) {
       // Declined: let the signal take its default course.
       sigset_t one;
       sigemptyset(&one);
@@ -98,6 +114,8 @@ void endControlThread() {
 }
 
 }  // namespace
+
+const char* controlEventSignal() { return signalInHand; }
 
 bool addControlHandler(ControlHandler handler, FaultTranslator faultCourse) {
   if (control.handler != nullptr) return false;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
@@ -28,6 +29,14 @@ bool executablePath(std::string& path) {
 bool pathExists(const std::string& path) {
   struct stat info{};
   return stat(path.c_str(), &info) == 0;
+}
+
+bool resolvedPath(const std::string& path, std::string& resolved) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return false;
+  resolved = real;
+  std::free(real);
+  return true;
 }
 
 bool readSmallFile(const std::string& path, size_t maxBytes, std::string& content) {

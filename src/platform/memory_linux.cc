@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "platform/platform.h"
 
@@ -97,6 +99,38 @@ bool lockMemory(void* base, uint64_t bytes) { return base != nullptr && syscall(
 
 void unlockMemory(void* base, uint64_t bytes) {
   if (base != nullptr) syscall(SYS_munlock, base, bytes);
+}
+
+uint64_t hugePageBytesIn(const std::string& smapsText, const std::vector<AddressRange>& ranges) {
+  std::istringstream lines(smapsText);
+  std::string line;
+  uint64_t total = 0;
+  uint64_t overlap = 0;  // of the mapping whose lines are being read
+  while (std::getline(lines, line)) {
+    unsigned long long begin = 0, end = 0, kib = 0;
+    int used = 0;
+    // A mapping's first line starts with its range, "begin-end perms ...".
+    if (std::sscanf(line.c_str(), "%llx-%llx %n", &begin, &end, &used) == 2 && used > 0) {
+      overlap = 0;
+      for (const AddressRange& range : ranges) {
+        uintptr_t from = std::max<uintptr_t>(range.begin, begin);
+        uintptr_t to = std::min<uintptr_t>(range.end, end);
+        if (from < to) overlap += to - from;
+      }
+    } else if (overlap != 0 && std::sscanf(line.c_str(), "AnonHugePages: %llu kB", &kib) == 1) {
+      total += std::min<uint64_t>(uint64_t{kib} * 1024, overlap);
+    }
+  }
+  return total;
+}
+
+uint64_t hugePageBytes(const std::vector<AddressRange>& ranges) {
+  // Read as it comes: its size is not known beforehand, and a buffer laid
+  // out for the largest case would take memory the test has counted on.
+  std::ifstream smaps("/proc/self/smaps");
+  std::ostringstream text;
+  text << smaps.rdbuf();
+  return smaps ? hugePageBytesIn(text.str(), ranges) : 0;
 }
 
 }  // namespace kelvaring::platform

@@ -46,6 +46,18 @@ bool replacePages(void* target, const void* source, uint64_t bytes, bool lock);
 // on failure.
 void offerToOomKiller();
 
+// The bytes of some address ranges that lie in transparent huge pages,
+// given the text of a /proc/PID/smaps: AnonHugePages of each mapping that
+// overlaps them, counted once and at most as far as its overlap (the kernel
+// may merge neighbouring mappings into one).
+struct AddressRange {
+  uintptr_t begin;
+  uintptr_t end;
+};
+uint64_t hugePageBytesIn(const std::string& smapsText, const std::vector<AddressRange>& ranges);
+// The same for the running process; 0 when smaps cannot be read.
+uint64_t hugePageBytes(const std::vector<AddressRange>& ranges);
+
 // --- Memory cgroups -----------------------------------------------------------
 
 // The least headroom (limit less usage) of the memory cgroups a process
@@ -94,6 +106,20 @@ TimeOfDay localTimeOfDay();
 // The running kernel's version; false when it cannot be read.
 bool kernelVersion(int& major, int& minor);
 
+// The kernel's release text (uname -r) and the host's name; empty when
+// unknown.
+std::string kernelRelease();
+std::string hostName();
+
+// The wall clock to the millisecond and the local time's offset from UTC.
+struct WallClock {
+  int64_t epochMilliseconds;
+  int32_t utcOffsetSeconds;
+};
+WallClock wallClock();
+// The wall clock alone; safe in a signal handler.
+int64_t epochMilliseconds();
+
 // --- Console ----------------------------------------------------------------
 
 // Formatted output, written out at once (also into pipes and files) and
@@ -102,8 +128,9 @@ bool kernelVersion(int& major, int& minor);
 [[gnu::format(printf, 1, 2)]] int printErr(const char* fmt, ...);
 
 // Writes to standard output without any lock or allocation; usable while a
-// fault is being handled.
+// fault is being handled. The same for standard error.
 void writeOutRaw(const char* text, size_t length);
+void writeErrRaw(const char* text, size_t length);
 
 // Reads one line from standard input and returns its first character, or
 // -1 at the end of input.
@@ -118,8 +145,21 @@ void beep(unsigned frequency, unsigned milliseconds);
 // The full path of the running executable file; false when unknown.
 bool executablePath(std::string& path);
 bool pathExists(const std::string& path);
+// The path with every symbolic link followed; false when it cannot be
+// resolved.
+bool resolvedPath(const std::string& path, std::string& resolved);
 // The whole content of a regular file of at most maxBytes bytes.
 bool readSmallFile(const std::string& path, size_t maxBytes, std::string& content);
+
+// An append-only log file, created when missing. Returns its descriptor, or
+// -1 with the reason (the system's error text) filled in.
+int openLogFile(const std::string& path, std::string& reason);
+// Writes the text whole with a single write where the system allows; false
+// on failure (errno tells why). Safe in a signal handler.
+bool writeLogText(int fd, const char* text, size_t length);
+// Pushes what was written to the storage device; false on failure.
+bool syncLogFile(int fd);
+void closeLogFile(int fd);
 
 // --- Scheduling -------------------------------------------------------------
 
@@ -223,5 +263,9 @@ void removeControlHandler(ControlHandler handler);
 // Removes the handler and leaves the four signals ignored for the rest of
 // the process, those already pending included.
 void ignoreControlEvents(ControlHandler handler);
+// The name of the signal behind the control event the handler is being
+// called for ("SIGINT", "SIGQUIT", "SIGHUP", "SIGTERM"); call it from the
+// handler. Null outside one.
+const char* controlEventSignal();
 
 }  // namespace kelvaring::platform

@@ -76,7 +76,8 @@ void applySettingsText(const std::string& text) {
   Settings& settings = testState.settings;
   // A terminal cannot be left for a new one; the switch is announced and
   // the output stays where it is.
-  if (profileInt(text, kSection, "console", 0) != 0) platform::printOut("new console created.\n");
+  settings.console = profileInt(text, kSection, "console", 0);
+  if (settings.console != 0) platform::printOut("new console created.\n");
   settings.verbose = profileInt(text, kSection, "verbose", 0);
   settings.timeout = profileInt(text, kSection, "timeout", 0);
   settings.signal = profileInt(text, kSection, "signal", 0);
@@ -86,6 +87,14 @@ void applySettingsText(const std::string& text) {
   settings.sweep = sweepShare(profileInt(text, kSection, "sweep", 10));
   readProcessLevel(text, settings);
   readThreadLevel(text, settings);
+  // A path may be as long as the system allows: nothing is cut.
+  settings.log = profileString(text, kSection, "log", "", text.size() + 1);
+}
+
+std::string pathBeside(const std::string& settingsFile, const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  size_t slash = settingsFile.rfind('/');
+  return slash == std::string::npos ? path : settingsFile.substr(0, slash + 1) + path;
 }
 
 void readSettings(const char* path) {
@@ -95,6 +104,11 @@ void readSettings(const char* path) {
   if (!platform::readSmallFile(path, kMaxSettingsFileBytes, text) || text.find('\0') != std::string::npos)
     text.clear();
   applySettingsText(text);
+  // Beside the file itself: an installed copy reads /etc/kelvaring.ini
+  // through a link beside the executable.
+  std::string file = path;
+  platform::resolvedPath(path, file);
+  testState.settings.log = pathBeside(file, testState.settings.log);
 }
 
 }  // namespace kelvaring

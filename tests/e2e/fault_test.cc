@@ -216,5 +216,19 @@ TEST(FaultRun, HardwareErrorOutsideTheBuffersStaysAFault) {
   EXPECT_TRUE(std::regex_search(run.out(), std::regex("Exception code = c0000006\n$"))) << run.out();
 }
 
+// The log's last record tells of the fault, written before the process ended.
+TEST(FaultRun, FaultIsTheLogsLastRecord) {
+  Program run({.args = {"8"}, .settings = "[tweak]\nlog=fault.jsonl\n"});
+  run.expectOut(R"(\r\d+ cycles)");
+  pid_t worker = run.thread("worker");
+  ASSERT_NE(worker, 0);
+  ASSERT_TRUE(injectCallToNull(worker));
+  ExitStatus status = run.process().wait_exit();
+  EXPECT_TRUE(status.exited_with(5)) << status << "\n" << run.out();
+  EXPECT_TRUE(std::regex_search(run.dir().read_file("fault.jsonl"),
+                                std::regex(R"(\n\{"event":"fault","time":"[^"]+","code":"c0000005","address":"0{16}"\}\n$)")))
+      << run.dir().read_file("fault.jsonl");
+}
+
 }  // namespace
 }  // namespace e2e

@@ -1,0 +1,83 @@
+#include "app/run_log.h"
+
+#include <optional>
+
+#include "app/report.h"
+#include "app/results_log.h"
+#include "control/control.h"
+#include "kelvaring/state.h"
+#include "platform/platform.h"
+
+namespace kelvaring {
+namespace {
+
+constexpr uint64_t kProgressMilliseconds = 60000;
+
+void logFaultSeen(uint32_t code, const platform::FaultRecord& record) {
+  logFault(code, code == kAccessViolation ? std::optional<uintptr_t>(record.address) : std::nullopt);
+}
+
+}  // namespace
+
+bool openRunLog(const std::string& path) {
+  if (path.empty()) return true;
+  std::string message;
+  if (!openResultsLog(path, message)) {
+    platform::printErr("%s", message.c_str());
+    return false;
+  }
+  faultWitness = logFaultSeen;
+  return true;
+}
+
+bool logRunStart(uint64_t bytes, bool eccWatched) {
+  if (!resultsLogOpen()) return true;
+  const TestState& s = testState;
+  StartEvent event;
+  event.version = KELVARING_VERSION;
+  event.host = platform::hostName();
+  event.kernel = platform::kernelRelease();
+  event.testBytes = bytes;
+  event.wordsPerBuffer = s.bufferA.wordCount;
+  event.opsPerCycle = s.opsPerCycle;
+  event.settings = s.settings;
+  const auto a = reinterpret_cast<uintptr_t>(s.bufferA.base);
+  const auto b = reinterpret_cast<uintptr_t>(s.bufferB.base);
+  const uint64_t bufferBytes = s.bufferA.wordCount * 4;
+  event.bufferA = a;
+  event.bufferB = b;
+  if (bufferBytes != 0) {
+    uint64_t huge = platform::hugePageBytes({{a, a + bufferBytes}, {b, b + bufferBytes}});
+    event.hugePageShare = static_cast<double>(huge) / static_cast<double>(2 * bufferBytes);
+  }
+  event.locked = s.buffersLocked;
+  event.eccWatched = eccWatched;
+  std::string message;
+  if (logStart(event, message)) return true;
+  platform::printErr("%s", message.c_str());
+  return false;
+}
+
+void ProgressLog::logWhenDue() {
+  if (!resultsLogOpen()) return;
+  const uint64_t now = platform::monotonicNanoseconds() / 1000000;
+  if (now - at_ < kProgressMilliseconds) return;
+  const uint32_t cycles = testState.cycles.load(std::memory_order_relaxed);
+  const double operations = static_cast<double>(cycles - cycles_) * testState.opsPerCycle;
+  logProgress({cycles, coverage(), operations * 1000 / static_cast<double>(now - at_)});
+  at_ = now;
+  cycles_ = cycles;
+}
+
+bool logStopAndHandle(uint32_t controlType) {
+  if (controlType <= platform::kCtrlCloseEvent) logStop({platform::controlEventSignal()});
+  return onConsoleControl(controlType);
+}
+
+void logRunSummary(uint64_t startedAt, int status) {
+  const TestState& s = testState;
+  logSummary({s.errors, s.cycles.load(std::memory_order_relaxed), coverage(),
+              static_cast<double>(platform::monotonicNanoseconds() / 1000000 - startedAt) / 1000, status});
+}
+
+}  // namespace kelvaring

@@ -1,0 +1,37 @@
+// The results log of this run, as the main thread keeps it: opened before
+// the allocation, the start record after it, progress once a minute, the
+// stop signal, the fault and the summary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvaring {
+
+// Opens the log the settings name, if any; false, with the message on
+// standard error, when it cannot be opened.
+bool openRunLog(const std::string& path);
+
+// The start record: the machine, the test and the buffers as they came.
+// False, with the message on standard error, when it cannot be written.
+bool logRunStart(uint64_t bytes, bool eccWatched);
+
+// Progress once a minute, counted from the start of the test.
+class ProgressLog {
+ public:
+  explicit ProgressLog(uint64_t startedAt) : at_(startedAt) {}
+  void logWhenDue();
+
+ private:
+  uint64_t at_;  // monotonic milliseconds of the latest record
+  uint32_t cycles_ = 0;
+};
+
+// The stop handler, with the stop's record in the log before the stop
+// itself, so that it comes before the summary.
+bool logStopAndHandle(uint32_t controlType);
+
+// The summary, with the exit status the run ends with.
+void logRunSummary(uint64_t startedAt, int status);
+
+}  // namespace kelvaring

@@ -1,0 +1,38 @@
+// What the results log tells about the machine and the time.
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kelvaring::platform {
+
+std::string kernelRelease() {
+  utsname name{};
+  return uname(&name) == 0 ? std::string(name.release) : std::string();
+}
+
+std::string hostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+int64_t epochMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+WallClock wallClock() {
+  int64_t milliseconds = epochMilliseconds();
+  time_t seconds = static_cast<time_t>(milliseconds / 1000);
+  tm local{};
+  localtime_r(&seconds, &local);
+  return {milliseconds, static_cast<int32_t>(local.tm_gmtoff)};
+}
+
+}  // namespace kelvaring::platform
