@@ -134,7 +134,7 @@ int cyclesIn(const std::string& out) {
 const char* kVerbose = "[tweak]\nverbose=1\n";
 
 TEST(FaultRun, HardwareErrorInBufferOnWorkerIsOneErrorAndTheRunGoesOn) {
-  Program run({.args = {"8"}, .settings = kVerbose});
+  Program run({.args = {"8"}, .settings = std::string(kVerbose) + "log=run.jsonl\n"});
   std::uint64_t a, b;
   run.bufferAddresses(a, b);
   run.expectOut(R"(\r\d+ cycles)");
@@ -156,6 +156,10 @@ TEST(FaultRun, HardwareErrorInBufferOnWorkerIsOneErrorAndTheRunGoesOn) {
   EXPECT_TRUE(status.exited_with(1)) << status << "\n" << run.out();
   EXPECT_EQ(run.out().find("Error 2,"), std::string::npos) << run.out();
   EXPECT_NE(run.out().find("\rErrors 1, cycles "), std::string::npos) << run.out();
+  // The log's record of it names the kind and the page.
+  EXPECT_TRUE(std::regex_search(run.dir().read_file("run.jsonl"),
+                                std::regex(R"(\{"event":"error",[^\n]*"kind":"hardware",[^\n]*"page_size":4096[,}])")))
+      << run.dir().read_file("run.jsonl");
 }
 
 // The first mapping of at least `bytes` advised for huge pages ("hg" among
