@@ -69,11 +69,15 @@ bool replacePages(void* target, const void* source, uint64_t bytes, bool lock) {
   auto* to = static_cast<uint64_t*>(fresh);
   const auto* from = static_cast<const volatile uint64_t*>(source);
   for (uint64_t i = 0; i < bytes / 8; ++i) to[i] = from[i];
-  if ((lock && syscall(SYS_mlock, fresh, bytes) != 0) ||
-      mremap(fresh, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target) == MAP_FAILED) {
+  if (mremap(fresh, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target) == MAP_FAILED) {
     munmap(fresh, bytes);
     return false;
   }
+  // Locked once in place, when the old locked range is gone: locked beside
+  // it, the fresh range could pass the lock limit (RLIMIT_MEMLOCK) that
+  // the buffers fill. Should the lock fail all the same, the range goes on
+  // unlocked: the run matters more than the lock of one page.
+  if (lock) syscall(SYS_mlock, target, bytes);
   return true;
 }
 

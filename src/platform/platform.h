@@ -37,7 +37,7 @@ std::optional<uint64_t> physicalAddress(uintptr_t virt);
 
 // Puts a fresh page range holding a copy of `source` in place of the
 // `bytes` at `target` (both page-aligned, the same size), locked in RAM
-// when `lock`. The copy is made before the swap, so no thread ever sees the
+// when `lock` and the lock limit allows. The copy is made before the swap, so no thread ever sees the
 // range half-filled. Async-signal-safe; false, with nothing changed, on
 // failure.
 bool replacePages(void* target, const void* source, uint64_t bytes, bool lock);

@@ -206,7 +206,6 @@ TEST(ResultsLog, CleanRunEndsPassAndTheConsoleStaysTheSame) {
 }
 
 TEST(ResultsLog, UnwritableLogEndsTheRunBeforeAllocation) {
-  std::vector<std::string> unprivileged = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   // A read-only file, ready before the run starts.
   TempDir other;
   std::string readOnly = other.write_file("read-only.jsonl", "kept\n");
@@ -221,10 +220,10 @@ TEST(ResultsLog, UnwritableLogEndsTheRunBeforeAllocation) {
     SCOPED_TRACE(c.log);
     // Root may write a read-only file: that case runs the program as nobody.
     bool asNobody = c.log == readOnly && geteuid() == 0;
-    if (asNobody && access(unprivileged[0].c_str(), X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    if (asNobody && access(kAsNobody[0].c_str(), X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
     Program run({.args = {"8"},
                  .settings = "[tweak]\nlog=" + c.log + "\n",
-                 .wrapper = asNobody ? unprivileged : std::vector<std::string>{},
+                 .wrapper = asNobody ? kAsNobody : std::vector<std::string>{},
                  .openToAll = asNobody});
     ExitStatus status = run.process().wait_exit();
     EXPECT_TRUE(status.exited_with(73)) << status;

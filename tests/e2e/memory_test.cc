@@ -80,11 +80,10 @@ TEST(MemoryLocking, BothBuffersLockedAndFirstForTheOomKiller) {
 
 TEST(MemoryLocking, RefusedLockLeavesTheRunGoingUnlocked) {
   // Root gives up its privileges here; anyone else has none to give.
-  std::vector<std::string> unprivileged = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-  if (geteuid() == 0 && access(unprivileged[0].c_str(), X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+  if (geteuid() == 0 && access(kAsNobody[0].c_str(), X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
   Program run({.args = {"8"},
                .settings = "[tweak]\nverbose=1\n",
-               .wrapper = geteuid() == 0 ? unprivileged : std::vector<std::string>{},
+               .wrapper = geteuid() == 0 ? kAsNobody : std::vector<std::string>{},
                .openToAll = true,
                .memlockLimit = 1 * MiB});
   ASSERT_TRUE(run.expectOut(std::string(kAllocationLine) + R"(Buffers not locked in RAM\.\nECC counts (not )?watched\.\nStarted [^]*\r\d+ cycles)"));

@@ -59,6 +59,11 @@ class Program {
 // address space for RLIMIT_AS tests.
 bool sanitizedBuild();
 
+// Runs the program as user nobody (a test running as root uses it to see
+// the program unprivileged).
+inline const std::vector<std::string> kAsNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                   "--clear-groups"};
+
 // Nothing of the run may stand between "\r" progress rewrites but these.
 inline const char* kAllocationLine = R"((\d+) Mb allocated \(([0-9A-F]{16})/([0-9A-F]{16})\)\n)";
 
