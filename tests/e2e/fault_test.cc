@@ -67,11 +67,9 @@ TEST(FaultRun, BadStackOnMainThreadEndsAsAFault) {
   EXPECT_EQ(faultLines(run.out()), 1u) << run.out();
 }
 
-TEST(FaultRun, JumpToNullDuringTheFillEndsWithOneLine) {
-  // The fill of 1 GiB lasts long enough to be caught in.
-  Program run({.args = {"1024"}});
-  run.expectOut(R"(Usage: kelvaring \[megabytes\]\n\n)");
-  // The fill is under way once pages of the buffers are resident.
+// The fill is under way once 64 MiB of the buffers are resident (or after
+// two seconds at most).
+void waitForTheFill(Program& run) {
   long resident = 0;
   for (int i = 0; i < 2000 && resident < 64 * 256; ++i) {
     std::ifstream statm("/proc/" + std::to_string(run.process().pid()) + "/statm");
@@ -79,6 +77,13 @@ TEST(FaultRun, JumpToNullDuringTheFillEndsWithOneLine) {
     statm >> size >> resident;
     usleep(1000);
   }
+}
+
+TEST(FaultRun, JumpToNullDuringTheFillEndsWithOneLine) {
+  // The fill of 1 GiB lasts long enough to be caught in.
+  Program run({.args = {"1024"}});
+  run.expectOut(R"(Usage: kelvaring \[megabytes\]\n\n)");
+  waitForTheFill(run);
   ASSERT_EQ(run.out().find("allocated"), std::string::npos) << "the fill ended too soon";
   ASSERT_TRUE(injectCallToNull(run.process().pid()));
   ExitStatus status = run.process().wait_exit(Millis(20000));
@@ -191,13 +196,7 @@ TEST(FaultRun, HardwareErrorInBufferDuringTheFillIsOneError) {
   // The fill of 1 GiB lasts long enough to be caught in.
   Program run({.args = {"1024"}, .settings = std::string(kVerbose) + "log=run.jsonl\n"});
   run.expectOut(R"(Usage: kelvaring \[megabytes\]\n\n)");
-  long resident = 0;
-  for (int i = 0; i < 2000 && resident < 64 * 256; ++i) {
-    std::ifstream statm("/proc/" + std::to_string(run.process().pid()) + "/statm");
-    long size = 0;
-    statm >> size >> resident;
-    usleep(1000);
-  }
+  waitForTheFill(run);
   const std::uint64_t address = bufferMapping(run.process().pid(), 512 << 20) + 0x5008;
   ASSERT_GT(address, 0x5008u);
   ASSERT_EQ(run.out().find("allocated"), std::string::npos) << "the fill ended too soon";
