@@ -53,7 +53,10 @@ namespace {
 constexpr uint32_t kPrefetchAhead = 32;
 constexpr uint32_t kBatch = 64;
 constexpr uint32_t kRing = 128;
-static_assert((kRing & (kRing - 1)) == 0 && kBatch + kPrefetchAhead <= kRing);
+// A batch no shorter than the look-ahead: the loop below runs up to
+// kPrefetchAhead short of the last operation drawn, which must not lie
+// before the first one.
+static_assert((kRing & (kRing - 1)) == 0 && kBatch + kPrefetchAhead <= kRing && kPrefetchAhead <= kBatch);
 
 // The draws of one operation, made ahead of it.
 struct Drawn {
