@@ -160,7 +160,8 @@ TEST(ResultsLog, FlippedWordRunLogsEveryEvent) {
 
 // One run to its end, a stop after the first progress line; with the
 // worker pausing without end after its first cycle and the main thread held
-// while the stop is made, the output is the same every time.
+// while the stop is made, the output is the same every time but for the
+// progress lines of polls that came before the first cycle ended.
 std::string steadyRun(const std::vector<std::string>& setarch, const std::string& settings, Program*& keep) {
   keep = new Program({.args = {"16"}, .settings = settings, .wrapper = setarch});
   Program& run = *keep;
@@ -189,7 +190,14 @@ TEST(ResultsLog, CleanRunEndsPassAndTheConsoleStaysTheSame) {
   std::string logged = steadyRun(fixed, "[tweak]\ntimeout=-1\nlog=clean.jsonl\n", loggedRun);
   std::unique_ptr<Program> ownLogged(loggedRun);
   EXPECT_NE(plain.find("\rErrors 0, cycles 1,"), std::string::npos) << plain;
-  EXPECT_EQ(logged, plain);
+  // A slow first cycle (a sanitizer, a busy machine) lets a poll show 0
+  // cycles in one run and not in the other; every other byte is the same.
+  const std::regex earlyPoll(R"(\r0 cycles, \(0% coverage\) [.: ] {6})");
+  const std::regex spinner(R"((\r\d+ cycles, \(\d+% coverage\) )[.: ]( {6}))");
+  auto steadyPart = [&](const std::string& out) {
+    return std::regex_replace(std::regex_replace(out, earlyPoll, ""), spinner, "$1*$2");
+  };
+  EXPECT_EQ(steadyPart(logged), steadyPart(plain));
   EXPECT_EQ(loggedRun->err(), "");
 
   EXPECT_EQ(jsonProblems(loggedRun->dir().file("clean.jsonl")), "");
