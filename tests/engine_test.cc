@@ -254,16 +254,17 @@ TEST_F(EngineCycleTest, CycleOverWordsNoPowerOfTwoWritesWhatTheDrawsChoose) {
   EXPECT_FALSE(testState.errorSeen.load());
 }
 
-// A flip planted at the word of one operation of a cycle of 200: the first,
-// the last prefetched before the loop and the one after it, the last of the
-// first batch of draws and the first of the next, one in the middle and the
-// last. That operation's first check sees
+// A flip planted at the word of one operation of a cycle of 1100 (batches
+// of 512 draws, prefetch 32 ahead): the first, the last prefetched before
+// the loop and the one after it, the first done after the second batch is
+// drawn, the last of the first batch and the first of the next, the first
+// of the last (short) batch and the last. That operation's first check sees
 // it; in method 1 every value written from that operation on carries the
 // flipped bit, and none before it.
 class EngineCyclePlantTest : public EngineStateTest, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
-  constexpr uint32_t kOps = 200;
+  constexpr uint32_t kOps = 1100;
   const uint32_t plantAt = GetParam();
   seedRandomAt(kSeedTime);
   ASSERT_TRUE(allocateBuffers(kEightMiB));
@@ -299,7 +300,7 @@ TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheBatches, EngineCyclePlantTest,
-                         ::testing::Values(0u, 31u, 32u, 63u, 64u, 97u, 199u),
+                         ::testing::Values(0u, 31u, 32u, 480u, 511u, 512u, 1024u, 1099u),
                          [](const ::testing::TestParamInfo<uint32_t>& info) {
                            return "Operation" + std::to_string(info.param);
                          });
@@ -309,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(AroundTheBatches, EngineCyclePlantTest,
 // by one leaves it.
 TEST_F(EngineCycleTest, GeneratorAfterEachCycleIsWhereDrawingOneByOneLeavesIt) {
   constexpr uint64_t kWords = 1000;
-  for (uint32_t ops : {1u, 2u, 31u, 32u, 33u, 63u, 64u, 65u, 96u, 97u, 128u, 129u, 1000u}) {
+  for (uint32_t ops : {1u, 2u, 31u, 32u, 33u, 511u, 512u, 513u, 544u, 545u, 1023u, 1024u, 1025u, 3000u}) {
     SCOPED_TRACE(ops);
     resetTestState();
     seedRandomAt(kSeedTime);

@@ -49,10 +49,13 @@ namespace {
 // cover a trip to memory. Between batches the loop runs on prefetched words
 // with no generator traffic in between; drawing every operation just in
 // time measured slower, as the generator's loads and stores then stand
-// between the buffer accesses. The ring holds what is drawn and not yet done.
+// between the buffer accesses. Each return from drawing to the buffers
+// waits about one trip to memory before the prefetches run ahead again, so
+// the batches are long: 512 ran 3 to 6 per cent faster than 64 from 64 MiB
+// to 8 GiB. The ring holds what is drawn and not yet done (16 KiB).
 constexpr uint32_t kPrefetchAhead = 32;
-constexpr uint32_t kBatch = 64;
-constexpr uint32_t kRing = 128;
+constexpr uint32_t kBatch = 512;
+constexpr uint32_t kRing = 1024;
 // A batch no shorter than the look-ahead: the loop below runs up to
 // kPrefetchAhead short of the last operation drawn, which must not lie
 // before the first one.
