@@ -52,7 +52,7 @@ namespace {
 // between the buffer accesses. Each return from drawing to the buffers
 // waits about one trip to memory before the prefetches run ahead again, so
 // the batches are long: 512 ran 3 to 6 per cent faster than 64 from 64 MiB
-// to 8 GiB. The ring holds what is drawn and not yet done (16 KiB).
+// to 8 GiB. The ring holds what is drawn and not yet done (8 or 16 KiB).
 constexpr uint32_t kPrefetchAhead = 32;
 constexpr uint32_t kBatch = 512;
 constexpr uint32_t kRing = 1024;
@@ -61,9 +61,12 @@ constexpr uint32_t kRing = 1024;
 // before the first one.
 static_assert((kRing & (kRing - 1)) == 0 && kBatch + kPrefetchAhead <= kRing && kPrefetchAhead <= kBatch);
 
-// The draws of one operation, made ahead of it.
+// The draws of one operation, made ahead of it. Up to 2^32 words an index
+// fits 32 bits, and the ring slot of 8 bytes is written and read with one
+// access instead of two (measured 1 to 3 per cent faster).
+template <typename Index>
 struct Drawn {
-  uint64_t index;
+  Index index;
   uint32_t value;
 };
 
@@ -75,7 +78,7 @@ struct Drawn {
 // The generator is drawn from a copy on the stack for the length of the
 // cycle, and the sticky mask kept in a register between mismatches: the
 // compiler then knows that the volatile buffer stores cannot touch them.
-template <typename NextIndex>
+template <typename Index, typename NextIndex>
 void runOperations(uint32_t count, NextIndex nextIndex) {
   // The buffers' place and size, kept in registers: the calls on the
   // mismatch path could otherwise change them, as far as the compiler knows.
@@ -85,22 +88,22 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
   const uint64_t wordsB = testState.bufferB.wordCount;
   SubtractiveStream g(randomState);
   uint32_t stickyMask = testState.stickyMask;
-  Drawn ring[kRing];
+  Drawn<Index> ring[kRing];
   uint32_t drawn = 0;
 
   auto drawBatch = [&] {
     const uint32_t upTo = count - drawn < kBatch ? count : drawn + kBatch;
     for (; drawn < upTo; ++drawn) {
-      Drawn& slot = ring[drawn % kRing];
+      Drawn<Index>& slot = ring[drawn % kRing];
       slot.index = nextIndex(g);
       slot.value = g.next();
     }
   };
-  auto prefetch = [&](const Drawn& slot) {
+  auto prefetch = [&](const Drawn<Index>& slot) {
     __builtin_prefetch(const_cast<const uint32_t*>(baseA) + slot.index, 1);
     __builtin_prefetch(const_cast<const uint32_t*>(baseB) + slot.index, 1);
   };
-  auto operate = [&](const Drawn planned) {
+  auto operate = [&](const Drawn<Index> planned) {
     const uint64_t index = planned.index;
     volatile uint32_t& wordA = TestBuffer::wordAt(baseA, wordsA, index);
     volatile uint32_t& wordB = TestBuffer::wordAt(baseB, wordsB, index);
@@ -154,13 +157,13 @@ void runCycle() {
   if (count != 0) {
     if (words < (uint64_t{1} << 32)) {
       const RemainderBy remainder(static_cast<uint32_t>(words));
-      runOperations(count, [remainder](SubtractiveStream& g) { return uint64_t{remainder(g.next())}; });
+      runOperations<uint32_t>(count, [remainder](SubtractiveStream& g) { return remainder(g.next()); });
     } else if (words == (uint64_t{1} << 32)) {
-      runOperations(count, [](SubtractiveStream& g) { return uint64_t{g.next()}; });
+      runOperations<uint32_t>(count, [](SubtractiveStream& g) { return g.next(); });
     } else {
       // Past 2^32 words one draw cannot reach every word: a second draw
       // gives the index its high half.
-      runOperations(count, [words](SubtractiveStream& g) {
+      runOperations<uint64_t>(count, [words](SubtractiveStream& g) {
         uint64_t low = g.next();
         uint64_t high = g.next();
         return ((high << 32) | low) % words;
