@@ -47,36 +47,19 @@ namespace {
 // Operations are drawn ahead in batches of kBatch, and the words of the
 // operation kPrefetchAhead places on are prefetched: far enough ahead to
 // cover a trip to memory. Between batches the loop runs on prefetched words
-// with little generator traffic in between; drawing every operation just in
+// with no generator traffic in between; drawing every operation just in
 // time measured slower, as the generator's loads and stores then stand
-// between the buffer accesses and fill the window of instructions the
-// processor keeps in flight while it waits for memory. Each return from
-// drawing to the buffers waits about one trip to memory before the
-// prefetches run ahead again, so the batches are long: 512 ran 1 to 6 per
-// cent faster than 64 from 64 MiB to 8 GiB.
-//
-// The wait for memory still leaves room in that window for a few draws:
-// one more operation is drawn after every kDrawEvery operations done, which
-// takes about a sixth of the draws out of the batches and ran 3 to 4 per
-// cent faster at 64 MiB (the same within the noise at 1 and 8 GiB); one
-// after every 3 to 8 measured alike.
+// between the buffer accesses. Each return from drawing to the buffers
+// waits about one trip to memory before the prefetches run ahead again, so
+// the batches are long: 512 ran 1 to 6 per cent faster than 64 from 64 MiB
+// to 8 GiB. The ring holds what is drawn and not yet done (8 or 16 KiB).
 constexpr uint32_t kPrefetchAhead = 32;
 constexpr uint32_t kBatch = 512;
-constexpr uint32_t kDrawEvery = 6;
 constexpr uint32_t kRing = 1024;
 // A batch no shorter than the look-ahead: the loop below runs up to
 // kPrefetchAhead short of the last operation drawn, which must not lie
 // before the first one.
-static_assert(kPrefetchAhead <= kBatch && kDrawEvery >= 2);
-// The ring holds what is drawn and not yet done (8 or 16 KiB). A draw
-// between operations follows at least one operation, so it never takes the
-// lead (drawn less done) above where it stood when the run of operations
-// began; a run of P operations leaves kPrefetchAhead plus at most
-// P / kDrawEvery + 1 draws, and a batch adds kBatch. So the lead stays at
-// most kPrefetchAhead + (kBatch + 1) * kDrawEvery / (kDrawEvery - 1), which
-// must fit the ring.
-static_assert((kRing & (kRing - 1)) == 0 &&
-              kPrefetchAhead + (kBatch + 1) * kDrawEvery / (kDrawEvery - 1) + 1 <= kRing);
+static_assert((kRing & (kRing - 1)) == 0 && kBatch + kPrefetchAhead <= kRing && kPrefetchAhead <= kBatch);
 
 // The draws of one operation, made ahead of it. Up to 2^32 words an index
 // fits 32 bits, and the ring slot of 8 bytes is written and read with one
@@ -109,15 +92,13 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
   Slot ring[kRing];
   uint32_t drawn = 0;
 
-  auto drawOne = [&] {
-    Slot& slot = ring[drawn % kRing];
-    slot.index = nextIndex(g);
-    slot.value = g.next();
-    ++drawn;
-  };
   auto drawBatch = [&] {
     const uint32_t upTo = count - drawn < kBatch ? count : drawn + kBatch;
-    while (drawn < upTo) drawOne();
+    for (; drawn < upTo; ++drawn) {
+      Slot& slot = ring[drawn % kRing];
+      slot.index = nextIndex(g);
+      slot.value = g.next();
+    }
   };
   auto prefetch = [&](const Slot& slot) {
     __builtin_prefetch(const_cast<const uint32_t*>(baseA) + slot.index, 1);
@@ -145,18 +126,13 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
   };
 
   // Runs the operations up to `end`, each with the prefetch for the one
-  // kPrefetchAhead places on while that one is drawn already, and draws one
-  // more operation after every kDrawEvery of them while any is left.
+  // kPrefetchAhead places on while that one is drawn already.
   uint32_t op = 0;
   auto runUpTo = [&](uint32_t end) {
     const uint32_t prefetched = drawn > kPrefetchAhead ? std::min(end, drawn - kPrefetchAhead) : 0;
-    while (op < prefetched) {
-      const uint32_t groupEnd = std::min(prefetched, op + kDrawEvery);
-      for (; op < groupEnd; ++op) {
-        prefetch(ring[(op + kPrefetchAhead) % kRing]);
-        operate(ring[op % kRing]);
-      }
-      if (drawn < count) drawOne();
+    for (; op < prefetched; ++op) {
+      prefetch(ring[(op + kPrefetchAhead) % kRing]);
+      operate(ring[op % kRing]);
     }
     for (; op < end; ++op) operate(ring[op % kRing]);
   };
