@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <type_traits>
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
@@ -78,7 +79,7 @@ struct Drawn {
 // The generator is drawn from a copy on the stack for the length of the
 // cycle, and the sticky mask kept in a register between mismatches: the
 // compiler then knows that the volatile buffer stores cannot touch them.
-template <typename Index, typename NextIndex>
+template <typename NextIndex>
 void runOperations(uint32_t count, NextIndex nextIndex) {
   // The buffers' place and size, kept in registers: the calls on the
   // mismatch path could otherwise change them, as far as the compiler knows.
@@ -88,7 +89,8 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
   const uint64_t wordsB = testState.bufferB.wordCount;
   SubtractiveStream g(randomState);
   uint32_t stickyMask = testState.stickyMask;
-  using Slot = Drawn<Index>;
+  // The slot's index has the type nextIndex gives, so it cannot cut one short.
+  using Slot = Drawn<std::invoke_result_t<NextIndex&, SubtractiveStream&>>;
   Slot ring[kRing];
   uint32_t drawn = 0;
 
@@ -158,13 +160,13 @@ void runCycle() {
   if (count != 0) {
     if (words < (uint64_t{1} << 32)) {
       const RemainderBy remainder(static_cast<uint32_t>(words));
-      runOperations<uint32_t>(count, [remainder](SubtractiveStream& g) { return remainder(g.next()); });
+      runOperations(count, [remainder](SubtractiveStream& g) { return remainder(g.next()); });
     } else if (words == (uint64_t{1} << 32)) {
-      runOperations<uint32_t>(count, [](SubtractiveStream& g) { return g.next(); });
+      runOperations(count, [](SubtractiveStream& g) { return g.next(); });
     } else {
       // Past 2^32 words one draw cannot reach every word: a second draw
       // gives the index its high half.
-      runOperations<uint64_t>(count, [words](SubtractiveStream& g) {
+      runOperations(count, [words](SubtractiveStream& g) {
         uint64_t low = g.next();
         uint64_t high = g.next();
         return ((high << 32) | low) % words;
