@@ -24,7 +24,7 @@ static_assert(kStopCheckWords % kBlockWords == 0);
 
 // Whether a block of A and the block of B at the same place differ in any
 // bit. The loads are volatile: every one of them is made.
-inline bool blockDiffers(const volatile __m128i* a, const volatile __m128i* b) {
+KELVARING_BUFFER_ACCESS inline bool blockDiffers(const volatile __m128i* a, const volatile __m128i* b) {
   __m128i diff = _mm_setzero_si128();
 #pragma GCC unroll 16
   for (uint64_t k = 0; k < kBlockVectors; ++k) diff = _mm_or_si128(diff, _mm_xor_si128(a[k], b[k]));
@@ -34,7 +34,7 @@ inline bool blockDiffers(const volatile __m128i* a, const volatile __m128i* b) {
 // Words first..end-1 one by one: a pair that differs is a mismatch, and B's
 // word then gets the value read from A, so that a flip is reported once and
 // a stuck bit again each time it fails anew.
-[[gnu::noinline]] void compareWords(uint64_t first, uint64_t end) {
+[[gnu::noinline]] KELVARING_BUFFER_ACCESS void compareWords(uint64_t first, uint64_t end) {
   TestBuffer& a = testState.bufferA;
   TestBuffer& b = testState.bufferB;
   for (uint64_t i = first; i < end; ++i) {

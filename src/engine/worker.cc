@@ -106,7 +106,7 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     __builtin_prefetch(const_cast<const uint32_t*>(baseA) + slot.index, 1);
     __builtin_prefetch(const_cast<const uint32_t*>(baseB) + slot.index, 1);
   };
-  auto operate = [&](const Slot planned) {
+  auto operate = [&](const Slot planned) KELVARING_BUFFER_ACCESS {
     const uint64_t index = planned.index;
     volatile uint32_t& wordA = TestBuffer::wordAt(baseA, wordsA, index);
     volatile uint32_t& wordB = TestBuffer::wordAt(baseB, wordsB, index);
