@@ -209,7 +209,9 @@ TEST(FaultRun, HardwareErrorInBufferDuringTheFillIsOneError) {
   const std::uint64_t offset = (address & ~std::uint64_t{0xFFF}) - (m.groups[1] == "A" ? a : b);
   EXPECT_LE(differingWords(run, a, b, offset), 1);
   run.expectOut(R"(\r\d+ cycles)");
-  ExitStatus status = run.stop(SIGINT);
+  // The stop waits for the running cycle: 10,485,760 operations at 1 GiB,
+  // for which an instrumented build can take many seconds.
+  ExitStatus status = run.stop(SIGINT, Millis(90000));
   EXPECT_TRUE(status.exited_with(1)) << status << "\n" << run.out();
   EXPECT_EQ(run.out().find("Error 2,"), std::string::npos) << run.out();
   // The log's record of it names the kind and the page.
