@@ -120,13 +120,13 @@ int guardedRun(int argc, char** argv) {
 
 }  // namespace
 
-bool (*versionCheck)() = checkOsVersion;
+bool (*versionCheck)() = osVersionIsObsolete;
 
 bool isObsoleteKernel(bool known, int major, int minor) {
   return !known || major < 3 || (major == 3 && minor < 14);
 }
 
-bool checkOsVersion() {
+bool osVersionIsObsolete() {
   int major = 0;
   int minor = 0;
   bool known = platform::kernelVersion(major, minor);

@@ -1,5 +1,5 @@
-// The thin layer over the operating system. Nothing above it calls the
-// system directly; each service here is what the program needs of it.
+// The thin layer over the operating system. Above it only the results log
+// reads errno; each service here is what the program needs of it.
 #pragma once
 
 #include <cstddef>
