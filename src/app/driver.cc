@@ -140,7 +140,7 @@ bool confirmObsoleteVersion() {
 }
 
 int runProgram(int argc, char** argv) {
-  if (answerCommandLine(argc, argv)) return 0;
+  if (std::optional<int> status = answerCommandLine(argc, argv)) return *status;
   if (versionCheck() && !confirmObsoleteVersion()) return -1;
   installFaultTranslation();
   try {
