@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings_keys.h"
+
 using namespace kelvaring;
 
 namespace {
@@ -24,7 +26,7 @@ uint32_t megabytesOf(std::vector<std::string> args) { return withArguments(args,
 
 }  // namespace
 
-TEST(CommandLine, HelpAndVersionOnlyAsTheFirstArgument) {
+TEST(CommandLine, HelpVersionAndUnknownOptionsOnlyAsTheFirstArgument) {
   const struct {
     std::vector<std::string> args;
     CommandLineRequest request;
@@ -40,12 +42,22 @@ TEST(CommandLine, HelpAndVersionOnlyAsTheFirstArgument) {
       {{"k", "+5"}, CommandLineRequest::test},
       {{"k", "abc"}, CommandLineRequest::test},
       {{"k", ""}, CommandLineRequest::test},
-      {{"k", "-H"}, CommandLineRequest::test},
-      {{"k", "-v"}, CommandLineRequest::test},
       {{"k", "-help"}, CommandLineRequest::test},
-      {{"k", "--HELP"}, CommandLineRequest::test},
-      {{"k", "--help=1"}, CommandLineRequest::test},
-      {{"k", "--versions"}, CommandLineRequest::test},
+      {{"k", "-v5"}, CommandLineRequest::test},
+      {{"k", "-"}, CommandLineRequest::test},
+      {{"k", "--"}, CommandLineRequest::test},
+      {{"k", "--5"}, CommandLineRequest::test},
+      {{"k", "--a.b"}, CommandLineRequest::test},
+      {{"k", "64", "-v"}, CommandLineRequest::test},
+      // A dash and a letter, or two dashes and a word: an option, refused.
+      {{"k", "-H"}, CommandLineRequest::unknownOption},
+      {{"k", "-v", "64"}, CommandLineRequest::unknownOption},
+      {{"k", "--HELP"}, CommandLineRequest::unknownOption},
+      {{"k", "--help=1"}, CommandLineRequest::unknownOption},
+      {{"k", "--versions"}, CommandLineRequest::unknownOption},
+      {{"k", "--size", "64"}, CommandLineRequest::unknownOption},
+      {{"k", "--size=64"}, CommandLineRequest::unknownOption},
+      {{"k", "--no-bell_2"}, CommandLineRequest::unknownOption},
   };
   for (const auto& row : table) {
     std::string line;
@@ -55,20 +67,30 @@ TEST(CommandLine, HelpAndVersionOnlyAsTheFirstArgument) {
 }
 
 TEST(CommandLine, HelpNamesSizeSettingsStatusesAndManPage) {
-  std::string help = helpText("probe", "/opt/x.y/probe.ini");
+  std::string help = helpText("probe", "/opt/x.y/probe.ini", "");
   EXPECT_EQ(help.rfind("Usage: probe [megabytes]\n", 0), 0u) << help;
-  for (const char* part : {"all available memory", "-5, +5, abc", "Settings file: /opt/x.y/probe.ini\n",
+  for (const char* part : {"all available memory", "-5, +5, abc", "Settings file: /opt/x.y/probe.ini\n  (",
                            "/etc/kelvaring.ini", "Memory allocation failed.", "man kelvaring"})
     EXPECT_NE(help.find(part), std::string::npos) << part;
-  // Every key of the settings file on a line of its own.
-  for (const char* key :
-       {"console", "verbose", "timeout", "signal", "method", "topmem", "errmax", "process", "thread", "log"})
-    EXPECT_NE(help.find(std::string("\n  ") + key + "="), std::string::npos) << key;
-  for (const char* status : {"0 no errors", "1 memory errors", "26 memory", "24 thread", "73 the log", "255 declined"})
+  // Every key the settings reader knows, on a line of its own.
+  for (const SettingsKey& key : kSettingsKeys)
+    EXPECT_NE(help.find("\n  " + std::string(key.name) + "="), std::string::npos) << key.name;
+  for (const char* status :
+       {"0 no errors", "1 memory errors", "26 memory", "24 thread", "73 the log", "64 an unknown option", "255 declined"})
     EXPECT_NE(help.find(status), std::string::npos) << status;
+  // An installed copy's settings file is a link to /etc.
+  help = helpText("kelvaring", "/usr/lib/kelvaring/kelvaring.ini", "/etc/kelvaring.ini");
+  EXPECT_NE(help.find("Settings file: /usr/lib/kelvaring/kelvaring.ini\n  which links to /etc/kelvaring.ini\n"),
+            std::string::npos)
+      << help;
   // Fits a terminal of 80 columns.
   std::istringstream lines(help);
   for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+}
+
+TEST(CommandLine, UnknownOptionNamedBeforeTheUsage) {
+  EXPECT_EQ(unknownOptionText("probe", "--size"),
+            "Unknown option --size\nUsage: probe [megabytes]\n       probe -h | --help | -V | --version\n");
 }
 
 TEST(CommandLine, VersionLineNamesProgramVersionAndBuildDate) {
@@ -103,5 +125,5 @@ TEST(MegabytesArgument, LeadingDigitsOfTheFirstArgument) {
     EXPECT_EQ(megabytesOf({"k", large}), 2147483647u) << large;
   EXPECT_EQ(megabytesOf({"k", "000000000000000000000000000012"}), 12u);
   EXPECT_EQ(megabytesOf({"k"}), 0u);
-  for (const char* bad : {"0", "-5", "+5", "abc", " 5", ""}) EXPECT_EQ(megabytesOf({"k", bad}), 0u) << bad;
+  for (const char* bad : {"0", "-5", "+5", "abc", " 5", "", "-help"}) EXPECT_EQ(megabytesOf({"k", bad}), 0u) << bad;
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 
 #include <atomic>
 #include <chrono>
@@ -304,6 +306,90 @@ INSTANTIATE_TEST_SUITE_P(AroundTheBatches, EngineCyclePlantTest,
                          [](const ::testing::TestParamInfo<uint32_t>& info) {
                            return "Operation" + std::to_string(info.param);
                          });
+
+#if defined(__x86_64__)
+// A bit that fails on the read-back after the write, as in a cell that does
+// not keep what was written: the first write to B's page faults (the page is
+// write-protected), the handler lets the write through and steps over it,
+// and the step flips bit 3 of the target word before the read-back. Other
+// writes to the page are stepped over and the page protected again.
+namespace readback {
+
+constexpr greg_t kTrapFlag = 0x100;
+volatile uint32_t* target = nullptr;
+void* page = nullptr;
+std::atomic<uintptr_t> written{0};
+std::atomic<bool> flipped{false};
+
+void onWrite(int, siginfo_t* info, void* context) {
+  written = reinterpret_cast<uintptr_t>(info->si_addr);
+  mprotect(page, 4096, PROT_READ | PROT_WRITE);
+  static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] |= kTrapFlag;
+}
+
+void onStep(int, siginfo_t*, void* context) {
+  static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] &= ~kTrapFlag;
+  if (flipped) return;
+  if (written == reinterpret_cast<uintptr_t>(target)) {
+    *target = *target ^ 8;
+    flipped = true;
+  } else {
+    mprotect(page, 4096, PROT_READ);
+  }
+}
+
+}  // namespace readback
+
+TEST_F(EngineCycleTest, BitFailingOnTheReadBackIsStickyInEveryLaterValue) {
+  constexpr uint32_t kOps = 1100;
+  constexpr uint32_t kPlantAt = 480;
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(kEightMiB));
+  testState.settings.method = 1;
+  testState.opsPerCycle = kOps;
+  SubtractiveRandom peek = seededCopy();
+  std::vector<uint64_t> indexes;
+  uint32_t plantedValue = 0;
+  for (uint32_t op = 0; op < kOps; ++op) {
+    indexes.push_back(nextRandom(peek) % kEightMiBWords);
+    uint32_t value = nextRandom(peek);
+    if (op == kPlantAt) plantedValue = value;
+  }
+  const uint64_t at = indexes[kPlantAt];
+  ASSERT_EQ(std::count(indexes.begin(), indexes.end(), at), 1) << "visited by another operation";
+
+  readback::target = &testState.bufferB.base[at];
+  readback::page = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(readback::target) & ~uintptr_t{4095});
+  readback::written = 0;
+  readback::flipped = false;
+  struct sigaction write{}, step{}, oldWrite{}, oldStep{};
+  write.sa_sigaction = readback::onWrite;
+  step.sa_sigaction = readback::onStep;
+  write.sa_flags = step.sa_flags = SA_SIGINFO;
+  sigaction(SIGSEGV, &write, &oldWrite);
+  sigaction(SIGTRAP, &step, &oldStep);
+  mprotect(readback::page, 4096, PROT_READ);
+  runCycle();
+  mprotect(readback::page, 4096, PROT_READ | PROT_WRITE);
+  sigaction(SIGSEGV, &oldWrite, nullptr);
+  sigaction(SIGTRAP, &oldStep, nullptr);
+
+  ASSERT_TRUE(readback::flipped);
+  EXPECT_TRUE(testState.errorSeen.load());
+  EXPECT_EQ(testState.stickyMask, 8u);
+  const MismatchDetail& d = testState.detail;
+  EXPECT_EQ((std::vector<uint32_t>{d.comparedA, d.comparedB, d.valueA, d.valueB}),
+            (std::vector<uint32_t>{plantedValue, plantedValue ^ 8, plantedValue, plantedValue ^ 8}));
+  // Every value written after that operation carries the bit.
+  SubtractiveRandom copy = seededCopy();
+  std::vector<uint32_t> model(kEightMiBWords, kFillWord);
+  applyOperations(model, copy, kPlantAt + 1, 0);
+  applyOperations(model, copy, kOps - kPlantAt - 1, 8);
+  EXPECT_TRUE(holds(testState.bufferA, model));
+  model[at] ^= 8;
+  EXPECT_TRUE(holds(testState.bufferB, model));
+}
+#endif
 
 // Cycles around the lengths of the prefetch distance, of a batch of draws
 // and of the ring: the generator stands after each cycle where drawing one

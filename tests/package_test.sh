@@ -36,6 +36,12 @@ case "$answer" in
 esac
 [ "$(readlink "$root/lib/kelvaring/kelvaring.ini")" = /etc/kelvaring.ini ] ||
   fail "the settings file does not lead to /etc/kelvaring.ini"
+help=$("$root/bin/kelvaring" --help) || fail "kelvaring --help failed: $help"
+case "$help" in
+  *"kelvaring.ini
+  which links to /etc/kelvaring.ini"*) ;;
+  *) fail "the help does not say that its settings file links to /etc/kelvaring.ini: $help" ;;
+esac
 [ -f "$root/share/doc/kelvaring/kelvaring.ini" ] && [ -f "$root/share/doc/kelvaring/README.md" ] ||
   fail "documents missing: $(ls "$root/share/doc/kelvaring")"
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/share/man/man1/kelvaring.1" 2>&1 >/dev/null)

@@ -13,10 +13,12 @@
 
 #include "app/driver.h"
 #include "app/ecc_watch.h"
+#include "app/error_report.h"
 #include "capture.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
 #include "platform/platform.h"
+#include "test_state.h"
 
 using namespace kelvaring;
 
@@ -264,17 +266,50 @@ TEST(EccCounts, GrowthBetweenTwoReadsNamesTheModule) {
   // Unchanged counts: nothing.
   EXPECT_TRUE(eccGrowth(*before, *platform::readEccCounts(edac.root())).empty());
 
+  // Corrected errors alone, the common case, on the second module of mc0:
+  // compared with its own counts, not with those of the first.
+  edac.write("mc0/dimm1/dimm_ce_count", "3\n");
+  std::vector<EccGrowth> grown = eccGrowth(*before, *platform::readEccCounts(edac.root()));
+  ASSERT_EQ(grown.size(), 1u);
+  EXPECT_EQ(eccLine(grown[0].controller, grown[0].label, grown[0].corrected, grown[0].uncorrected),
+            "ECC errors on mc0, module dimm1: 3 corrected, 0 uncorrected gained\n");
+  edac.write("mc0/dimm1/dimm_ce_count", "0\n");
+
   edac.write("mc0/dimm0/dimm_ce_count", "8\n");
   edac.write("mc0/dimm0/dimm_ue_count", "1\n");
   edac.write("mc0/ce_count", "9\n");
   auto after = platform::readEccCounts(edac.root());
   ASSERT_TRUE(after);
-  std::vector<EccGrowth> grown = eccGrowth(*before, *after);
+  grown = eccGrowth(*before, *after);
   ASSERT_EQ(grown.size(), 1u);
   EXPECT_EQ(eccLine(grown[0].controller, grown[0].label, grown[0].corrected, grown[0].uncorrected),
             "ECC errors on mc0, module CPU_SrcID#0_Chan#0_DIMM#0: 3 corrected, 1 uncorrected gained\n");
   // A count that fell (a driver reloaded) gains nothing.
   EXPECT_TRUE(eccGrowth(*after, *before).empty());
+}
+
+// A transient flip: the compare saw the two words differ, read again they
+// agree. The failing bits are those of the compare.
+TEST(ErrorReport, FailingBitsOfATransientFlipAreThoseTheCompareSaw) {
+  kelvaring::testing::resetTestState();
+  testState.settings.verbose = 1;
+  uint32_t words[2] = {0x12345678, 0x12345678};
+  MismatchDetail& d = testState.detail;
+  d.addressA = reinterpret_cast<uintptr_t>(&words[0]);
+  d.addressB = reinterpret_cast<uintptr_t>(&words[1]);
+  d.valueA = d.valueB = 0x12345678;
+  d.comparedA = 0x12345678;
+  d.comparedB = 0x12345778;
+  d.kind = static_cast<uint8_t>(ErrorKind::mismatch);
+  std::string printed;
+  {
+    kelvaring::testing::OutputCapture capture;
+    reportError();
+    printed = capture.text();
+  }
+  kelvaring::testing::resetTestState();
+  EXPECT_NE(printed.find("]=12345678, "), std::string::npos) << printed;
+  EXPECT_NE(printed.find(", failing bits 00000100\n"), std::string::npos) << printed;
 }
 
 TEST(EccCounts, MissingTreeIsNotWatched) {

@@ -39,8 +39,12 @@ TEST(ResultsLogJson, StringsEscapedAsJsonRequires) {
       {"\xc0\xaf", R"("\u00c0\u00af")"},          // overlong
       {"\xe0\x80\xaf", R"("\u00e0\u0080\u00af")"},  // overlong
       {"\xed\xa0\x80", R"("\u00ed\u00a0\u0080")"},  // a surrogate
+      {"\xf0\x8f\xbf\xbf", R"("\u00f0\u008f\u00bf\u00bf")"},  // overlong
       {"\xf4\x90\x80\x80", R"("\u00f4\u0090\u0080\u0080")"},  // past U+10FFFF
-      {"\xe2\x82", R"("\u00e2\u0082")"},            // cut short
+      // Cut short by the end of the string, though the byte after it would
+      // continue the sequence.
+      {std::string_view("\xe2\x82\xac", 2), R"("\u00e2\u0082")"},
+      {std::string_view("\xf0\x9f\x98\x80", 3), R"("\u00f0\u009f\u0098")"},
       {"\xff", R"("\u00ff")"},
   };
   for (const Case& c : cases) EXPECT_EQ(jsonString(c.text), c.json) << c.json;

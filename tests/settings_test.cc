@@ -6,12 +6,15 @@
 
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "capture.h"
 #include "kelvaring/state.h"
+#include "settings/settings_keys.h"
 
 using namespace kelvaring;
 namespace fs = std::filesystem;
@@ -80,15 +83,32 @@ TEST_F(SettingsKeys, NoKeyGivesDefaultsSilently) {
   expectDefaults(settings());
 }
 
-TEST_F(SettingsKeys, EveryIntegerKeyIsRead) {
-  applySettingsText("[tweak]\nverbose=1\ntimeout=250\nsignal=1\nmethod=1\ntopmem=1\nerrmax=-1\n");
-  EXPECT_EQ(settings().verbose, 1);
-  EXPECT_EQ(settings().timeout, 250);
-  EXPECT_EQ(settings().signal, 1);
-  EXPECT_EQ(settings().method, 1);
-  EXPECT_EQ(settings().topmem, 1);
-  EXPECT_EQ(settings().errmax, -1);
-  EXPECT_EQ(static_cast<uint32_t>(settings().errmax), 4294967295u);
+// Every key of the table the help lists is read: a row here for each.
+TEST_F(SettingsKeys, EveryKeyOfTheTableIsRead) {
+  const std::map<std::string_view, std::pair<const char*, std::function<bool(const Settings&)>>> rows = {
+      {"console", {"2", [](const Settings& s) { return s.console == 2; }}},
+      {"verbose", {"1", [](const Settings& s) { return s.verbose == 1; }}},
+      {"timeout", {"250", [](const Settings& s) { return s.timeout == 250; }}},
+      {"signal", {"1", [](const Settings& s) { return s.signal == 1; }}},
+      {"method", {"1", [](const Settings& s) { return s.method == 1; }}},
+      {"topmem", {"1", [](const Settings& s) { return s.topmem == 1; }}},
+      {"errmax", {"-1", [](const Settings& s) { return static_cast<uint32_t>(s.errmax) == 4294967295u; }}},
+      {"sweep", {"37", [](const Settings& s) { return s.sweep == 37; }}},
+      {"process", {"high", [](const Settings& s) { return s.processPriorityClass == PriorityClass::high; }}},
+      {"thread", {"below", [](const Settings& s) { return s.threadPriority == ThreadPriority::belowNormal; }}},
+      {"log", {"run.jsonl", [](const Settings& s) { return s.log == "run.jsonl"; }}},
+  };
+  EXPECT_EQ(rows.size(), std::size(kSettingsKeys));
+  for (const SettingsKey& key : kSettingsKeys) {
+    SCOPED_TRACE(key.name);
+    auto row = rows.find(key.name);
+    ASSERT_NE(row, rows.end()) << "no row for this key";
+    auto& [value, holds] = row->second;
+    testState.settings = Settings{};
+    EXPECT_FALSE(holds(settings()));
+    applyPrinting("[tweak]\n" + std::string(key.name) + "=" + value + "\n");
+    EXPECT_TRUE(holds(settings()));
+  }
 }
 
 // Percent of the worker's time: values outside 0..100 are taken as the

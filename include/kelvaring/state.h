@@ -65,7 +65,7 @@ enum class ErrorKind : uint8_t { mismatch, sweep, hardware, ecc };
 
 // Where the latest error was seen and what the two words held when read
 // again. Written by the finder before it sets errorSeen, zeroed by the main
-// thread after printing (verbose).
+// thread after every report, verbose or not.
 struct MismatchDetail {
   std::atomic<uintptr_t> addressA{0};
   std::atomic<uintptr_t> addressB{0};

@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/report.h"
@@ -7,25 +8,62 @@
 #include "kelvaring/text.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "settings/settings_keys.h"
 
 #ifndef KELVARING_VERSION
 #error "KELVARING_VERSION comes from the project version in CMakeLists.txt"
 #endif
 
 namespace kelvaring {
+namespace {
+
+bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// "-v", "--size", "--size=64": what a user means as an option. "-5", "+5"
+// and "-help" are none; as a size they mean all available memory.
+bool isOption(const char* arg) {
+  if (arg[0] != '-') return false;
+  if (isLetter(arg[1])) return arg[2] == '\0';
+  if (arg[1] != '-' || !isLetter(arg[2])) return false;
+  const char* rest = arg + 3;
+  while (isLetter(*rest) || (*rest >= '0' && *rest <= '9') || *rest == '-' || *rest == '_') ++rest;
+  return *rest == '\0' || *rest == '=';
+}
+
+std::string usageText(const std::string& name) {
+  return "Usage: " + name + " [megabytes]\n" + "       " + name + " -h | --help | -V | --version\n";
+}
+
+Text shortNameOf(char** argv) {
+  Text name(argv[0] != nullptr ? argv[0] : "kelvaring");
+  makeShortName(name);
+  return name;
+}
+
+}  // namespace
 
 CommandLineRequest commandLineRequest(int argc, char** argv) {
   if (argc < 2 || argv[1] == nullptr) return CommandLineRequest::test;
   const char* first = argv[1];
   if (std::strcmp(first, "-h") == 0 || std::strcmp(first, "--help") == 0) return CommandLineRequest::help;
   if (std::strcmp(first, "-V") == 0 || std::strcmp(first, "--version") == 0) return CommandLineRequest::version;
-  return CommandLineRequest::test;
+  return isOption(first) ? CommandLineRequest::unknownOption : CommandLineRequest::test;
 }
 
-std::string helpText(const char* shortName, const char* settingsFile) {
-  std::string name = shortName;
-  return "Usage: " + name + " [megabytes]\n" +
-         "       " + name + " -h | --help | -V | --version\n"
+std::string unknownOptionText(const char* shortName, const char* option) {
+  return std::string("Unknown option ") + option + "\n" + usageText(shortName);
+}
+
+std::string helpText(const char* shortName, const char* settingsFile, const std::string& linkTarget) {
+  std::string keys;
+  for (const SettingsKey& key : kSettingsKeys) {
+    std::string line = "  " + std::string(key.name) + "=" + std::string(key.value);
+    line.resize(std::max<size_t>(line.size() + 1, 17), ' ');
+    for (char c : key.help) line += c == '\n' ? "\n" + std::string(17, ' ') : std::string(1, c);
+    keys += line + "\n";
+  }
+  std::string link = linkTarget.empty() ? "" : "  which links to " + linkTarget + "\n";
+  return usageText(shortName) +
          "\n"
          "Tests memory: two arrays of 32-bit words, compared under random traffic\n"
          "until Ctrl+C, a stop signal or the error limit.\n"
@@ -35,25 +73,16 @@ std::string helpText(const char* shortName, const char* settingsFile) {
          "           means all available memory: the smaller of MemAvailable and the\n"
          "           memory cgroup's headroom, less a reserve. A larger size, or one too\n"
          "           large to count, fails with \"Memory allocation failed.\" (status 26).\n"
+         "           Any other option (-v, --size=64) is refused with status 64.\n"
          "\n"
-         "Settings file: " + settingsFile + "\n"
+         "Settings file: " + settingsFile + "\n" + link +
          "  (the executable's real path, extension .ini; an installed copy reads\n"
-         "  /etc/kelvaring.ini). Section [tweak]:\n"
-         "  verbose=1      extra lines: priorities, memory lock, times, error detail\n"
-         "  timeout=MS     pause after every cycle, in milliseconds (-1: until a stop)\n"
-         "  signal=1       terminal bell with every error report\n"
-         "  method=1       bits that ever differed are set in every value written\n"
-         "  topmem=1       buffer B placed top-down\n"
-         "  errmax=N       stop after N error reports (0: no limit)\n"
-         "  process=LEVEL  normal, above or high\n"
-         "  thread=LEVEL   normal, below, above or high\n"
-         "  console=1      prints \"new console created.\" and nothing more\n"
-         "  log=PATH       results log, one JSON line per event, appended (a relative\n"
-         "                 path is taken beside the settings file)\n"
+         "  /etc/kelvaring.ini). Section [tweak]:\n" +
+         keys +
          "\n"
          "Exit status: 0 no errors; 1 memory errors reported; 26 memory allocation\n"
          "failed; 24 thread creation failed; 73 the log cannot be opened or\n"
-         "written; 255 declined on an obsolete kernel;\n"
+         "written; 64 an unknown option; 255 declined on an obsolete kernel;\n"
          "5, 6 and others: a fault, after its \"Exception code\" line.\n"
          "\n"
          "Details: man kelvaring\n";
@@ -65,23 +94,26 @@ std::string versionText(const char* buildDate) {
   return line.str();
 }
 
-bool answerCommandLine(int argc, char** argv) {
+std::optional<int> answerCommandLine(int argc, char** argv) {
   switch (commandLineRequest(argc, argv)) {
     case CommandLineRequest::test:
-      return false;
+      return std::nullopt;
     case CommandLineRequest::version:
       platform::printOut("%s", versionText(__DATE__).c_str());
-      return true;
+      return 0;
+    case CommandLineRequest::unknownOption:
+      platform::printErr("%s", unknownOptionText(shortNameOf(argv).c_str(), argv[1]).c_str());
+      return kUsageStatus;
     case CommandLineRequest::help: {
-      Text name(argv[0] != nullptr ? argv[0] : "kelvaring");
-      makeShortName(name);
       Text settings("(unknown: the executable's path cannot be read)");
+      std::string target;
       settingsPath(settings);
-      platform::printOut("%s", helpText(name.c_str(), settings.c_str()).c_str());
-      return true;
+      platform::linkTarget(settings.str(), target);
+      platform::printOut("%s", helpText(shortNameOf(argv).c_str(), settings.c_str(), target).c_str());
+      return 0;
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 uint32_t megabytesArgument(int argc, char** argv) {

@@ -120,13 +120,13 @@ int guardedRun(int argc, char** argv) {
 
 }  // namespace
 
-bool (*versionCheck)() = checkOsVersion;
+bool (*versionCheck)() = osVersionIsObsolete;
 
 bool isObsoleteKernel(bool known, int major, int minor) {
   return !known || major < 3 || (major == 3 && minor < 14);
 }
 
-bool checkOsVersion() {
+bool osVersionIsObsolete() {
   int major = 0;
   int minor = 0;
   bool known = platform::kernelVersion(major, minor);
@@ -140,7 +140,7 @@ bool confirmObsoleteVersion() {
 }
 
 int runProgram(int argc, char** argv) {
-  if (answerCommandLine(argc, argv)) return 0;
+  if (std::optional<int> status = answerCommandLine(argc, argv)) return *status;
   if (versionCheck() && !confirmObsoleteVersion()) return -1;
   installFaultTranslation();
   try {

@@ -7,7 +7,7 @@ namespace kelvaring {
 // size is taken from.
 bool isObsoleteKernel(bool known, int major, int minor);
 // Whether the running system is obsolete for this program.
-bool checkOsVersion();
+bool osVersionIsObsolete();
 
 // Asks whether to go on anyway; true only for an answer starting with y/Y.
 bool confirmObsoleteVersion();

@@ -103,7 +103,7 @@ size_t formatFaultJson(uint32_t code, std::optional<uintptr_t> address, std::str
 // the message for standard error, when it cannot be opened.
 bool openResultsLog(const std::string& path, std::string& message);
 bool resultsLogOpen();
-// Closes it (tests; a run keeps it open until the process ends).
+// Closes it; openResultsLog does so first (a run keeps it open to its end).
 void closeResultsLog();
 
 // Each writes its line at once, whole. A failed write is reported on

@@ -44,7 +44,7 @@ void testWorker();
                                                  ErrorKind kind = ErrorKind::mismatch);
 
 // One compare sweep: buffer A against buffer B, in order over every word,
-// read only. A pair that differs is handled as a mismatch (kind sweep), and
+// writing nothing while they agree. A pair that differs is handled as a mismatch (kind sweep), and
 // then B's word gets A's value so that the pair agrees again. Looks at
 // stopRequested every few MiB; false when a stop request cut it short.
 bool sweepBuffers();

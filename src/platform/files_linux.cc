@@ -11,20 +11,22 @@
 
 namespace kelvaring::platform {
 
-bool executablePath(std::string& path) {
+bool linkTarget(const std::string& path, std::string& target) {
   std::string buffer(256, '\0');
   for (;;) {
-    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
     if (n < 0) return false;
     if (static_cast<size_t>(n) < buffer.size()) {
       buffer.resize(static_cast<size_t>(n));
-      path = buffer;
+      target = buffer;
       return true;
     }
     // Possibly cut: try again with room to spare.
     buffer.resize(buffer.size() * 2);
   }
 }
+
+bool executablePath(std::string& path) { return linkTarget("/proc/self/exe", path); }
 
 bool pathExists(const std::string& path) {
   struct stat info{};

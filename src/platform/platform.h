@@ -1,5 +1,5 @@
-// The thin layer over the operating system. Nothing above it calls the
-// system directly; each service here is what the program needs of it.
+// The thin layer over the operating system. Above it only the results log
+// reads errno; each service here is what the program needs of it.
 #pragma once
 
 #include <cstddef>
@@ -148,6 +148,9 @@ bool pathExists(const std::string& path);
 // The path with every symbolic link followed; false when it cannot be
 // resolved.
 bool resolvedPath(const std::string& path, std::string& resolved);
+// Where a symbolic link leads, as written in it (its target need not exist);
+// false when the path is no link.
+bool linkTarget(const std::string& path, std::string& target);
 // The whole content of a regular file of at most maxBytes bytes.
 bool readSmallFile(const std::string& path, size_t maxBytes, std::string& content);
 

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "settings/profile.h"
+#include "settings/settings_keys.h"
 
 namespace kelvaring {
 namespace {
@@ -16,7 +17,7 @@ constexpr const char* kSection = "tweak";
 constexpr size_t kLevelNameBuffer = 32;
 
 void readProcessLevel(const std::string& text, Settings& settings) {
-  std::string name = profileString(text, kSection, "process", "normal", kLevelNameBuffer);
+  std::string name = profileString(text, kSection, settingsKey("process"), "normal", kLevelNameBuffer);
   const char* shown = nullptr;
   if (sameName(name, "normal")) {
     settings.processPriorityClass = PriorityClass::normal;
@@ -31,7 +32,7 @@ void readProcessLevel(const std::string& text, Settings& settings) {
 }
 
 void readThreadLevel(const std::string& text, Settings& settings) {
-  std::string name = profileString(text, kSection, "thread", "normal", kLevelNameBuffer);
+  std::string name = profileString(text, kSection, settingsKey("thread"), "normal", kLevelNameBuffer);
   const char* shown = nullptr;
   if (sameName(name, "normal")) {
     settings.threadPriority = ThreadPriority::normal;
@@ -76,19 +77,19 @@ void applySettingsText(const std::string& text) {
   Settings& settings = testState.settings;
   // A terminal cannot be left for a new one; the switch is announced and
   // the output stays where it is.
-  settings.console = profileInt(text, kSection, "console", 0);
+  settings.console = profileInt(text, kSection, settingsKey("console"), 0);
   if (settings.console != 0) platform::printOut("new console created.\n");
-  settings.verbose = profileInt(text, kSection, "verbose", 0);
-  settings.timeout = profileInt(text, kSection, "timeout", 0);
-  settings.signal = profileInt(text, kSection, "signal", 0);
-  settings.method = profileInt(text, kSection, "method", 0);
-  settings.topmem = profileInt(text, kSection, "topmem", 0);
-  settings.errmax = profileInt(text, kSection, "errmax", 0);
-  settings.sweep = sweepShare(profileInt(text, kSection, "sweep", 10));
+  settings.verbose = profileInt(text, kSection, settingsKey("verbose"), 0);
+  settings.timeout = profileInt(text, kSection, settingsKey("timeout"), 0);
+  settings.signal = profileInt(text, kSection, settingsKey("signal"), 0);
+  settings.method = profileInt(text, kSection, settingsKey("method"), 0);
+  settings.topmem = profileInt(text, kSection, settingsKey("topmem"), 0);
+  settings.errmax = profileInt(text, kSection, settingsKey("errmax"), 0);
+  settings.sweep = sweepShare(profileInt(text, kSection, settingsKey("sweep"), 10));
   readProcessLevel(text, settings);
   readThreadLevel(text, settings);
   // A path may be as long as the system allows: nothing is cut.
-  settings.log = profileString(text, kSection, "log", "", text.size() + 1);
+  settings.log = profileString(text, kSection, settingsKey("log"), "", text.size() + 1);
 }
 
 std::string pathBeside(const std::string& settingsFile, const std::string& path) {

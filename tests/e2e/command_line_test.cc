@@ -1,4 +1,4 @@
-// Help and version answer at once; nothing is tested.
+// Help, version and unknown options answer at once; nothing is tested.
 #include <gtest/gtest.h>
 
 #include "program.h"
@@ -26,6 +26,16 @@ TEST(CommandLine, HelpAndVersionAnswerWithoutTesting) {
           << run.out();
     }
   }
+}
+
+// An option the program does not know ends it before the banner, and before
+// the settings file is read or anything allocated.
+TEST(CommandLine, UnknownOptionRefusedWithUsage) {
+  Program run({.args = {"--size", "64"}, .name = "probe", .settings = "[tweak]\nconsole=1\n"});
+  ExitStatus status = run.process().wait_exit();
+  EXPECT_TRUE(status.exited_with(64)) << status;
+  EXPECT_EQ(run.out(), "");
+  EXPECT_EQ(run.err(), "Unknown option --size\nUsage: probe [megabytes]\n       probe -h | --help | -V | --version\n");
 }
 
 }  // namespace
