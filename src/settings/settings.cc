@@ -85,6 +85,7 @@ void applySettingsText(const std::string& text) {
   settings.topmem = profileInt(text, kSection, "topmem", 0);
   settings.errmax = profileInt(text, kSection, "errmax", 0);
   settings.sweep = sweepShare(profileInt(text, kSection, "sweep", 10));
+  settings.workers = profileInt(text, kSection, "workers", 1);
   readProcessLevel(text, settings);
   readThreadLevel(text, settings);
   // A path may be as long as the system allows: nothing is cut.
