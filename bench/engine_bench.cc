@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
@@ -90,6 +92,55 @@ BENCHMARK(BM_CycleShareOfLimit)->Arg(1)->Iterations(20)->Unit(benchmark::kMillis
 BENCHMARK(BM_CycleShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CycleShareOfLimit)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CycleShareOfLimit)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+// One cycle of the run's workers, each on a thread of its own, all at once.
+void runWorkersCycle() {
+  const uint32_t count = testState.workers.count();
+  std::vector<std::thread> running;
+  for (uint32_t k = 0; k < count; ++k) running.emplace_back([k] { runCycle(testState.workers[k]); });
+  for (std::thread& t : running) t.join();
+}
+
+// Per iteration a whole cycle (opsPerCycle operations in all) of 1 and then
+// of 2 workers, and the limit kernel with as many operations on 1 and then
+// on 2 threads (thread t on slice t), over the same buffers of a test of
+// state.range(0) MiB. Wall time: the threads run side by side. Counters:
+// operations per second of each, each run's share of the limit on as many
+// threads, and the speed-up of 2 workers over 1.
+void BM_WorkersShareOfLimit(benchmark::State& state) {
+  seedRandomAt(kSeedTime);
+  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
+    state.SkipWithError("allocation failed");
+    return;
+  }
+  TestBuffer& a = testState.bufferA;
+  TestBuffer& b = testState.bufferB;
+  const uint32_t ops = testState.opsPerCycle;
+  uint64_t mismatches = 0;
+  double workers[3] = {};
+  double limit[3] = {};
+  for (auto _ : state) {
+    for (uint32_t n : {1u, 2u}) {
+      setUpWorkers(n);
+      workers[n] += wallSecondsOf(runWorkersCycle);
+      limit[n] += wallSecondsOf([&] { mismatches += bench::limitCycleOnThreads(a.base, b.base, a.wordCount, ops, n); });
+    }
+  }
+  if (mismatches != 0 || testState.errorSeen) state.SkipWithError("mismatch");
+  const double total = double(state.iterations()) * ops;
+  for (uint32_t n : {1u, 2u}) {
+    const std::string w = std::to_string(n) + "w";
+    state.counters[w + "_ops/s"] = total / workers[n];
+    state.counters[w + "_limit_ops/s"] = total / limit[n];
+    state.counters[w + "_share"] = limit[n] / workers[n];
+  }
+  state.counters["speedup"] = workers[1] / workers[2];
+  soleWorker();
+  releaseBuffers();
+}
+BENCHMARK(BM_WorkersShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WorkersShareOfLimit)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WorkersShareOfLimit)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The worker's own loop (cycles, sweeps when due) with the given sweep share,
 // for `cycles` cycles; the processor time of the worker thread from the end
@@ -218,6 +269,68 @@ void BM_FillShareOfMemset(benchmark::State& state) {
   state.counters["share"] = memsetSeconds / fillSeconds;
   state.counters["wall_share"] = memsetWall / fillWall;
 }
+// Both buffers of a test of `bytes`, mapped as the buffers are, set by
+// memset on 2 threads, thread t on slice t of each.
+void memsetFreshMemoryOnTwoThreads(uint64_t bytes) {
+  const uint64_t words = bytes >> 3;
+  auto* a = static_cast<uint32_t*>(platform::commitMemory(words * 4, false));
+  auto* b = static_cast<uint32_t*>(platform::commitMemory(words * 4, false));
+  if (a != nullptr && b != nullptr) {
+    std::vector<std::thread> running;
+    for (uint32_t t = 0; t < 2; ++t) {
+      running.emplace_back([=] {
+        const Slice slice = sliceOf(words, 2, t);
+        std::memset(a + slice.first, 0x45, (slice.end - slice.first) * 4);
+        std::memset(b + slice.first, 0x45, (slice.end - slice.first) * 4);
+      });
+    }
+    for (std::thread& t : running) t.join();
+    benchmark::ClobberMemory();
+  }
+  platform::releaseMemory(b, words * 4);
+  platform::releaseMemory(a, words * 4);
+}
+
+// The fill of a run of 2 workers: the buffers obtained, then each worker's
+// thread fills its own slice.
+void fillWithTwoWorkers(uint64_t bytes) {
+  if (!obtainBuffers(bytes)) return;
+  setUpWorkers(2);
+  std::vector<std::thread> running;
+  for (uint32_t k = 0; k < 2; ++k) {
+    running.emplace_back([k] { fillWords(testState.workers[k].firstWord, testState.workers[k].endWord); });
+  }
+  for (std::thread& t : running) t.join();
+}
+
+// Per iteration the fill of 2 workers and a 2-thread memset of the same
+// size, both of fresh memory, in wall time. A first untimed round warms the
+// memory.
+void BM_TwoWorkerFillShareOfMemset(benchmark::State& state) {
+  const uint64_t bytes = uint64_t(state.range(0)) << 20;
+  fillWithTwoWorkers(bytes);
+  if (testState.bufferA.base == nullptr) {
+    state.SkipWithError("allocation failed");
+    return;
+  }
+  releaseBuffers();
+  memsetFreshMemoryOnTwoThreads(bytes);
+  double fillWall = 0;
+  double memsetWall = 0;
+  for (auto _ : state) {
+    fillWall += wallSecondsOf([&] { fillWithTwoWorkers(bytes); });
+    releaseBuffers();
+    memsetWall += wallSecondsOf([&] { memsetFreshMemoryOnTwoThreads(bytes); });
+  }
+  const double total = double(state.iterations()) * double(bytes);
+  state.counters["fill_GB/s"] = total / fillWall / 1e9;
+  state.counters["memset_GB/s"] = total / memsetWall / 1e9;
+  state.counters["share"] = memsetWall / fillWall;
+  soleWorker();
+}
+BENCHMARK(BM_TwoWorkerFillShareOfMemset)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TwoWorkerFillShareOfMemset)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 BENCHMARK(BM_FillShareOfMemset)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FillShareOfMemset)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond);
 
