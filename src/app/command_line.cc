@@ -45,6 +45,8 @@ std::string helpText(const char* shortName, const char* settingsFile) {
          "  method=1       bits that ever differed are set in every value written\n"
          "  topmem=1       buffer B placed top-down\n"
          "  errmax=N       stop after N error reports (0: no limit)\n"
+         "  workers=N      workers side by side, each on its own slice (1: one;\n"
+         "                 0: one per CPU of the affinity mask and cgroup quota)\n"
          "  process=LEVEL  normal, above or high\n"
          "  thread=LEVEL   normal, below, above or high\n"
          "  console=1      prints \"new console created.\" and nothing more\n"
