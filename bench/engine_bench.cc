@@ -51,6 +51,15 @@ void releaseBuffers() {
   testState.bufferB.release();
 }
 
+// The generator seeded and the buffers of a test of state.range(0) MiB
+// filled; false, with the benchmark skipped, when they cannot be had.
+bool seededBuffers(benchmark::State& state) {
+  seedRandomAt(kSeedTime);
+  if (allocateBuffers(uint64_t(state.range(0)) << 20)) return true;
+  state.SkipWithError("allocation failed");
+  return false;
+}
+
 void BM_NextRandom(benchmark::State& state) {
   seedRandomAt(kSeedTime);
   for (auto _ : state) benchmark::DoNotOptimize(nextRandom());
@@ -63,11 +72,7 @@ BENCHMARK(BM_NextRandom);
 // Counters: operations per second of processor time of each, and runCycle's
 // share of the limit.
 void BM_CycleShareOfLimit(benchmark::State& state) {
-  seedRandomAt(kSeedTime);
-  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
-    state.SkipWithError("allocation failed");
-    return;
-  }
+  if (!seededBuffers(state)) return;
   TestBuffer& a = testState.bufferA;
   TestBuffer& b = testState.bufferB;
   const uint32_t ops = testState.opsPerCycle;
@@ -108,11 +113,7 @@ void runWorkersCycle() {
 // operations per second of each, each run's share of the limit on as many
 // threads, and the speed-up of 2 workers over 1.
 void BM_WorkersShareOfLimit(benchmark::State& state) {
-  seedRandomAt(kSeedTime);
-  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
-    state.SkipWithError("allocation failed");
-    return;
-  }
+  if (!seededBuffers(state)) return;
   TestBuffer& a = testState.bufferA;
   TestBuffer& b = testState.bufferB;
   const uint32_t ops = testState.opsPerCycle;
@@ -176,11 +177,7 @@ double workerSeconds(int32_t sweep, uint32_t cycles) {
 // state.range(1) cycles each. Counters: operations per second of the
 // worker's processor time with and without, and the share of the two.
 void BM_SweepCost(benchmark::State& state) {
-  seedRandomAt(kSeedTime);
-  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
-    state.SkipWithError("allocation failed");
-    return;
-  }
+  if (!seededBuffers(state)) return;
   const auto cycles = static_cast<uint32_t>(state.range(1));
   double withSweep = 0;
   double without = 0;
