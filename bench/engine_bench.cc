@@ -28,11 +28,7 @@ constexpr uint32_t kSeedTime = 1103285978;
 
 // Processor time of the calling thread: on a shared machine, time spent
 // waiting for a core would otherwise count against whichever side it fell on.
-double threadSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
+using bench::threadSeconds;
 
 double secondsOf(auto work) {
   const double start = threadSeconds();
@@ -98,44 +94,67 @@ BENCHMARK(BM_CycleShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMilli
 BENCHMARK(BM_CycleShareOfLimit)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CycleShareOfLimit)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond);
 
-// One cycle of the run's workers, each on a thread of its own, all at once.
-void runWorkersCycle() {
+// One cycle of the run's workers, each on a thread of its own, all at once;
+// adds each one's processor time and operations to seconds[k] and
+// operations[k].
+void runWorkersCycle(double* seconds, double* operations) {
   const uint32_t count = testState.workers.count();
   std::vector<std::thread> running;
-  for (uint32_t k = 0; k < count; ++k) running.emplace_back([k] { runCycle(testState.workers[k]); });
+  for (uint32_t k = 0; k < count; ++k) {
+    operations[k] += testState.workers[k].opsPerCycle;
+    running.emplace_back([k, seconds] { seconds[k] += secondsOf([k] { runCycle(testState.workers[k]); }); });
+  }
   for (std::thread& t : running) t.join();
+}
+
+// Operations per second of n threads side by side, each at the rate its
+// own processor time gives it: what they do where every thread has a core
+// of its own, which a shared machine may not grant in wall time.
+double sumOfRates(const double* seconds, const double* operations, uint32_t n) {
+  double rate = 0;
+  for (uint32_t t = 0; t < n; ++t) rate += operations[t] / seconds[t];
+  return rate;
 }
 
 // Per iteration a whole cycle (opsPerCycle operations in all) of 1 and then
 // of 2 workers, and the limit kernel with as many operations on 1 and then
 // on 2 threads (thread t on slice t), over the same buffers of a test of
-// state.range(0) MiB. Wall time: the threads run side by side. Counters:
-// operations per second of each, each run's share of the limit on as many
-// threads, and the speed-up of 2 workers over 1.
+// state.range(0) MiB. Counters: operations per second of each, in wall
+// time and as the sum of the threads' rates in processor time (_cpu), each
+// run's share of the limit on as many threads, and the speed-up of 2
+// workers over 1.
 void BM_WorkersShareOfLimit(benchmark::State& state) {
   if (!seededBuffers(state)) return;
   TestBuffer& a = testState.bufferA;
   TestBuffer& b = testState.bufferB;
   const uint32_t ops = testState.opsPerCycle;
   uint64_t mismatches = 0;
-  double workers[3] = {};
-  double limit[3] = {};
+  double wall[2][3] = {};          // [workers, limit][threads]
+  double seconds[2][3][2] = {};    // processor time per thread
+  double operations[2][3][2] = {};
   for (auto _ : state) {
     for (uint32_t n : {1u, 2u}) {
       setUpWorkers(n);
-      workers[n] += wallSecondsOf(runWorkersCycle);
-      limit[n] += wallSecondsOf([&] { mismatches += bench::limitCycleOnThreads(a.base, b.base, a.wordCount, ops, n); });
+      wall[0][n] += wallSecondsOf([&] { runWorkersCycle(seconds[0][n], operations[0][n]); });
+      wall[1][n] += wallSecondsOf([&] {
+        mismatches += bench::limitCycleOnThreads(a.base, b.base, a.wordCount, ops, n, seconds[1][n], operations[1][n]);
+      });
     }
   }
   if (mismatches != 0 || testState.errorSeen) state.SkipWithError("mismatch");
   const double total = double(state.iterations()) * ops;
+  double cpuRate[2][3] = {};
   for (uint32_t n : {1u, 2u}) {
     const std::string w = std::to_string(n) + "w";
-    state.counters[w + "_ops/s"] = total / workers[n];
-    state.counters[w + "_limit_ops/s"] = total / limit[n];
-    state.counters[w + "_share"] = limit[n] / workers[n];
+    for (int side : {0, 1}) cpuRate[side][n] = sumOfRates(seconds[side][n], operations[side][n], n);
+    state.counters[w + "_ops/s"] = total / wall[0][n];
+    state.counters[w + "_limit_ops/s"] = total / wall[1][n];
+    state.counters[w + "_share"] = wall[1][n] / wall[0][n];
+    state.counters[w + "_cpu_ops/s"] = cpuRate[0][n];
+    state.counters[w + "_cpu_share"] = cpuRate[0][n] / cpuRate[1][n];
   }
-  state.counters["speedup"] = workers[1] / workers[2];
+  state.counters["speedup"] = wall[0][1] / wall[0][2];
+  state.counters["cpu_speedup"] = cpuRate[0][2] / cpuRate[0][1];
   soleWorker();
   releaseBuffers();
 }
