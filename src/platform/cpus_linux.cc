@@ -2,6 +2,7 @@
 // of its cgroups.
 #include <sched.h>
 
+#include <cerrno>
 #include <cmath>
 #include <string>
 #include <vector>
