@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
@@ -26,11 +28,7 @@ constexpr uint32_t kSeedTime = 1103285978;
 
 // Processor time of the calling thread: on a shared machine, time spent
 // waiting for a core would otherwise count against whichever side it fell on.
-double threadSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
+using bench::threadSeconds;
 
 double secondsOf(auto work) {
   const double start = threadSeconds();
@@ -49,6 +47,15 @@ void releaseBuffers() {
   testState.bufferB.release();
 }
 
+// The generator seeded and the buffers of a test of state.range(0) MiB
+// filled; false, with the benchmark skipped, when they cannot be had.
+bool seededBuffers(benchmark::State& state) {
+  seedRandomAt(kSeedTime);
+  if (allocateBuffers(uint64_t(state.range(0)) << 20)) return true;
+  state.SkipWithError("allocation failed");
+  return false;
+}
+
 void BM_NextRandom(benchmark::State& state) {
   seedRandomAt(kSeedTime);
   for (auto _ : state) benchmark::DoNotOptimize(nextRandom());
@@ -61,11 +68,7 @@ BENCHMARK(BM_NextRandom);
 // Counters: operations per second of processor time of each, and runCycle's
 // share of the limit.
 void BM_CycleShareOfLimit(benchmark::State& state) {
-  seedRandomAt(kSeedTime);
-  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
-    state.SkipWithError("allocation failed");
-    return;
-  }
+  if (!seededBuffers(state)) return;
   TestBuffer& a = testState.bufferA;
   TestBuffer& b = testState.bufferB;
   const uint32_t ops = testState.opsPerCycle;
@@ -90,6 +93,74 @@ BENCHMARK(BM_CycleShareOfLimit)->Arg(1)->Iterations(20)->Unit(benchmark::kMillis
 BENCHMARK(BM_CycleShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CycleShareOfLimit)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CycleShareOfLimit)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+// One cycle of the run's workers, each on a thread of its own, all at once;
+// adds each one's processor time and operations to seconds[k] and
+// operations[k].
+void runWorkersCycle(double* seconds, double* operations) {
+  const uint32_t count = testState.workers.count();
+  std::vector<std::thread> running;
+  for (uint32_t k = 0; k < count; ++k) {
+    operations[k] += testState.workers[k].opsPerCycle;
+    running.emplace_back([k, seconds] { seconds[k] += secondsOf([k] { runCycle(testState.workers[k]); }); });
+  }
+  for (std::thread& t : running) t.join();
+}
+
+// Operations per second of n threads side by side, each at the rate its
+// own processor time gives it: what they do where every thread has a core
+// of its own, which a shared machine may not grant in wall time.
+double sumOfRates(const double* seconds, const double* operations, uint32_t n) {
+  double rate = 0;
+  for (uint32_t t = 0; t < n; ++t) rate += operations[t] / seconds[t];
+  return rate;
+}
+
+// Per iteration a whole cycle (opsPerCycle operations in all) of 1 and then
+// of 2 workers, and the limit kernel with as many operations on 1 and then
+// on 2 threads (thread t on slice t), over the same buffers of a test of
+// state.range(0) MiB. Counters: operations per second of each, in wall
+// time and as the sum of the threads' rates in processor time (_cpu), each
+// run's share of the limit on as many threads, and the speed-up of 2
+// workers over 1.
+void BM_WorkersShareOfLimit(benchmark::State& state) {
+  if (!seededBuffers(state)) return;
+  TestBuffer& a = testState.bufferA;
+  TestBuffer& b = testState.bufferB;
+  const uint32_t ops = testState.opsPerCycle;
+  uint64_t mismatches = 0;
+  double wall[2][3] = {};          // [workers, limit][threads]
+  double seconds[2][3][2] = {};    // processor time per thread
+  double operations[2][3][2] = {};
+  for (auto _ : state) {
+    for (uint32_t n : {1u, 2u}) {
+      setUpWorkers(n);
+      wall[0][n] += wallSecondsOf([&] { runWorkersCycle(seconds[0][n], operations[0][n]); });
+      wall[1][n] += wallSecondsOf([&] {
+        mismatches += bench::limitCycleOnThreads(a.base, b.base, a.wordCount, ops, n, seconds[1][n], operations[1][n]);
+      });
+    }
+  }
+  if (mismatches != 0 || testState.errorSeen) state.SkipWithError("mismatch");
+  const double total = double(state.iterations()) * ops;
+  double cpuRate[2][3] = {};
+  for (uint32_t n : {1u, 2u}) {
+    const std::string w = std::to_string(n) + "w";
+    for (int side : {0, 1}) cpuRate[side][n] = sumOfRates(seconds[side][n], operations[side][n], n);
+    state.counters[w + "_ops/s"] = total / wall[0][n];
+    state.counters[w + "_limit_ops/s"] = total / wall[1][n];
+    state.counters[w + "_share"] = wall[1][n] / wall[0][n];
+    state.counters[w + "_cpu_ops/s"] = cpuRate[0][n];
+    state.counters[w + "_cpu_share"] = cpuRate[0][n] / cpuRate[1][n];
+  }
+  state.counters["speedup"] = wall[0][1] / wall[0][2];
+  state.counters["cpu_speedup"] = cpuRate[0][2] / cpuRate[0][1];
+  soleWorker();
+  releaseBuffers();
+}
+BENCHMARK(BM_WorkersShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WorkersShareOfLimit)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WorkersShareOfLimit)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The worker's own loop (cycles, sweeps when due) with the given sweep share,
 // for `cycles` cycles; the processor time of the worker thread from the end
@@ -125,11 +196,7 @@ double workerSeconds(int32_t sweep, uint32_t cycles) {
 // state.range(1) cycles each. Counters: operations per second of the
 // worker's processor time with and without, and the share of the two.
 void BM_SweepCost(benchmark::State& state) {
-  seedRandomAt(kSeedTime);
-  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
-    state.SkipWithError("allocation failed");
-    return;
-  }
+  if (!seededBuffers(state)) return;
   const auto cycles = static_cast<uint32_t>(state.range(1));
   double withSweep = 0;
   double without = 0;
@@ -218,6 +285,68 @@ void BM_FillShareOfMemset(benchmark::State& state) {
   state.counters["share"] = memsetSeconds / fillSeconds;
   state.counters["wall_share"] = memsetWall / fillWall;
 }
+// Both buffers of a test of `bytes`, mapped as the buffers are, set by
+// memset on 2 threads, thread t on slice t of each.
+void memsetFreshMemoryOnTwoThreads(uint64_t bytes) {
+  const uint64_t words = bytes >> 3;
+  auto* a = static_cast<uint32_t*>(platform::commitMemory(words * 4, false));
+  auto* b = static_cast<uint32_t*>(platform::commitMemory(words * 4, false));
+  if (a != nullptr && b != nullptr) {
+    std::vector<std::thread> running;
+    for (uint32_t t = 0; t < 2; ++t) {
+      running.emplace_back([=] {
+        const Slice slice = sliceOf(words, 2, t);
+        std::memset(a + slice.first, 0x45, (slice.end - slice.first) * 4);
+        std::memset(b + slice.first, 0x45, (slice.end - slice.first) * 4);
+      });
+    }
+    for (std::thread& t : running) t.join();
+    benchmark::ClobberMemory();
+  }
+  platform::releaseMemory(b, words * 4);
+  platform::releaseMemory(a, words * 4);
+}
+
+// The fill of a run of 2 workers: the buffers obtained, then each worker's
+// thread fills its own slice.
+void fillWithTwoWorkers(uint64_t bytes) {
+  if (!obtainBuffers(bytes)) return;
+  setUpWorkers(2);
+  std::vector<std::thread> running;
+  for (uint32_t k = 0; k < 2; ++k) {
+    running.emplace_back([k] { fillWords(testState.workers[k].firstWord, testState.workers[k].endWord); });
+  }
+  for (std::thread& t : running) t.join();
+}
+
+// Per iteration the fill of 2 workers and a 2-thread memset of the same
+// size, both of fresh memory, in wall time. A first untimed round warms the
+// memory.
+void BM_TwoWorkerFillShareOfMemset(benchmark::State& state) {
+  const uint64_t bytes = uint64_t(state.range(0)) << 20;
+  fillWithTwoWorkers(bytes);
+  if (testState.bufferA.base == nullptr) {
+    state.SkipWithError("allocation failed");
+    return;
+  }
+  releaseBuffers();
+  memsetFreshMemoryOnTwoThreads(bytes);
+  double fillWall = 0;
+  double memsetWall = 0;
+  for (auto _ : state) {
+    fillWall += wallSecondsOf([&] { fillWithTwoWorkers(bytes); });
+    releaseBuffers();
+    memsetWall += wallSecondsOf([&] { memsetFreshMemoryOnTwoThreads(bytes); });
+  }
+  const double total = double(state.iterations()) * double(bytes);
+  state.counters["fill_GB/s"] = total / fillWall / 1e9;
+  state.counters["memset_GB/s"] = total / memsetWall / 1e9;
+  state.counters["share"] = memsetWall / fillWall;
+  soleWorker();
+}
+BENCHMARK(BM_TwoWorkerFillShareOfMemset)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TwoWorkerFillShareOfMemset)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 BENCHMARK(BM_FillShareOfMemset)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FillShareOfMemset)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond);
 

@@ -1,5 +1,12 @@
 #include "limit_kernel.h"
 
+#include <time.h>
+
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+
 namespace kelvaring::bench {
 namespace {
 
@@ -42,6 +49,36 @@ uint64_t limitCycle(volatile uint32_t* a, volatile uint32_t* b, uint32_t words, 
   }
   seed = x;
   return mismatches;
+}
+
+double threadSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+uint64_t limitCycleOnThreads(volatile uint32_t* a, volatile uint32_t* b, uint64_t words, uint32_t operations,
+                             uint32_t threads, double* seconds, double* threadOperations) {
+  std::vector<std::thread> running;
+  std::vector<uint64_t> mismatches(threads, 0);
+  for (uint32_t t = 0; t < threads; ++t) {
+    const Slice slice = sliceOf(words, threads, t);
+    const uint32_t share = shareOfCycle(operations, words, slice);
+    threadOperations[t] += share;
+    running.emplace_back([=, &mismatches] {
+      uint64_t seed = 88172645463325252ULL + t;
+      const double start = threadSeconds();
+      mismatches[t] = limitCycle(a + slice.first, b + slice.first, static_cast<uint32_t>(slice.end - slice.first),
+                                 share, seed);
+      seconds[t] += threadSeconds() - start;
+    });
+  }
+  uint64_t all = 0;
+  for (uint32_t t = 0; t < threads; ++t) {
+    running[t].join();
+    all += mismatches[t];
+  }
+  return all;
 }
 
 uint32_t readBoth(const uint32_t* a, const uint32_t* b, uint64_t words) {

@@ -14,6 +14,17 @@ namespace kelvaring::bench {
 uint64_t limitCycle(volatile uint32_t* a, volatile uint32_t* b, uint32_t words, uint32_t operations,
                     uint64_t& seed);
 
+// The limit on `threads` threads at once: thread t runs limitCycle over
+// slice t of `threads` of the words (the slices of the workers), with its
+// share of `operations`. Returns the mismatches seen by all; adds each
+// thread's processor time to threadSeconds[t] and its operations to
+// threadOperations[t].
+uint64_t limitCycleOnThreads(volatile uint32_t* a, volatile uint32_t* b, uint64_t words, uint32_t operations,
+                             uint32_t threads, double* threadSeconds, double* threadOperations);
+
+// Processor time of the calling thread in seconds.
+double threadSeconds();
+
 // A plain read of words 0..words-1 of both buffers, folded into one value so
 // that no load can be left out: the limit of a sweep.
 uint32_t readBoth(const uint32_t* a, const uint32_t* b, uint64_t words);

@@ -154,4 +154,32 @@ TEST(CgroupHeadroom, MountPointWithEscapedBlank) {
   EXPECT_EQ(cgroupHeadroom("0::/x\n", ""), kNone);
 }
 
+// The CPU quota as CPUs: the least of every level that sets one.
+TEST(CgroupCpuQuota, LeastQuotaOfEveryLevel) {
+  struct QuotaCase {
+    const char* name;
+    std::string cgroupText;
+    std::map<std::string, std::string> files;
+    double cpus;
+  };
+  const QuotaCase cases[] = {
+      {"v2 at the leaf, none above", "0::/a/b\n",
+       {{"unified/a/cpu.max", "max 100000\n"}, {"unified/a/b/cpu.max", "150000 100000\n"}}, 1.5},
+      {"v2 at a parent below the leaf's", "0::/a/b\n",
+       {{"unified/a/cpu.max", "50000 100000\n"}, {"unified/a/b/cpu.max", "300000 100000\n"}}, 0.5},
+      {"v2 none", "0::/a\n", {{"unified/a/cpu.max", "max 100000\n"}}, 0},
+      {"v1 at the leaf; -1 sets none", "1:cpu:/a\n",
+       {{"cpu/cpu.cfs_quota_us", "-1\n"}, {"cpu/cpu.cfs_period_us", "100000\n"},
+        {"cpu/a/cpu.cfs_quota_us", "250000\n"}, {"cpu/a/cpu.cfs_period_us", "100000\n"}}, 2.5},
+      {"the memory hierarchy sets no CPU quota", "4:memory:/a\n",
+       {{"memory/a/cpu.cfs_quota_us", "1000\n"}, {"memory/a/cpu.cfs_period_us", "100000\n"}}, 0},
+  };
+  for (const QuotaCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeTree tree;
+    tree.add(c.files);
+    EXPECT_DOUBLE_EQ(kelvaring::platform::cgroupCpuQuota(c.cgroupText, mounts(tree.root())), c.cpus);
+  }
+}
+
 }  // namespace

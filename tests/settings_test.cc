@@ -94,6 +94,7 @@ TEST_F(SettingsKeys, EveryKeyOfTheTableIsRead) {
       {"topmem", {"1", [](const Settings& s) { return s.topmem == 1; }}},
       {"errmax", {"-1", [](const Settings& s) { return static_cast<uint32_t>(s.errmax) == 4294967295u; }}},
       {"sweep", {"37", [](const Settings& s) { return s.sweep == 37; }}},
+      {"workers", {"0", [](const Settings& s) { return s.workers == 0; }}},
       {"process", {"high", [](const Settings& s) { return s.processPriorityClass == PriorityClass::high; }}},
       {"thread", {"below", [](const Settings& s) { return s.threadPriority == ThreadPriority::belowNormal; }}},
       {"log", {"run.jsonl", [](const Settings& s) { return s.log == "run.jsonl"; }}},

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -60,12 +61,22 @@ class TestBuffer {
   uint64_t wordCount = 0;
 };
 
+// The state of a subtractive generator (src/random). Slots are numbered 1
+// to 97; slots[0] is never used. Slots 1..55 form the lag table and slots
+// 55..96 the shuffle table (slot 55 belongs to both).
+struct SubtractiveRandom {
+  uint32_t slots[98];
+  int32_t writeIndex;
+  int32_t subtractIndex;
+  uint32_t lastOutput;
+};
+extern SubtractiveRandom randomState;
+
 // What found an error report.
 enum class ErrorKind : uint8_t { mismatch, sweep, hardware, ecc };
 
-// Where the latest error was seen and what the two words held when read
-// again. Written by the finder before it sets errorSeen, zeroed by the main
-// thread after every report, verbose or not.
+// Where an error was seen and what the two words held when read again: the
+// fields of an error slot (below). Zero at start.
 struct MismatchDetail {
   std::atomic<uintptr_t> addressA{0};
   std::atomic<uintptr_t> addressB{0};
@@ -78,6 +89,44 @@ struct MismatchDetail {
   // the size of the page it reported (and that was replaced).
   std::atomic<uintptr_t> hardwareAddress{0};
   std::atomic<uint8_t> pageShift{0};
+  std::atomic<uint32_t> worker{0};      // whose slice holds the words
+  std::atomic<uint32_t> stamp{0};       // order of publication among all slots
+};
+
+// One error as its finder saw it, copied whole out of a slot.
+struct ErrorRecord {
+  ErrorKind kind = ErrorKind::mismatch;
+  uint32_t worker = 0;
+  uintptr_t addressA = 0;
+  uintptr_t addressB = 0;
+  uint32_t valueA = 0;
+  uint32_t valueB = 0;
+  uint32_t comparedA = 0;
+  uint32_t comparedB = 0;
+  uintptr_t hardwareAddress = 0;
+  uint8_t pageShift = 0;
+  uint32_t stamp = 0;
+};
+
+// The latest error of one worker, published whole under a sequence lock:
+// the sequence is odd while a record is being written. The monitor reads
+// the newest complete record and never clears it, so that a record is never
+// a mix of two errors and none is lost to a clear. One publication at a
+// time: a second one that finds the slot being written (a hardware memory
+// error handled in the middle of a mismatch's publication, or on another
+// thread) gives way and writes nothing. Lock-free, safe in a signal handler.
+class ErrorSlot {
+ public:
+  // False when the slot was being written and nothing was published.
+  bool publish(const ErrorRecord& record);
+  // The newest complete record and its sequence number (0: none published
+  // yet); false while one is being written.
+  bool read(ErrorRecord& record, uint32_t& sequence) const;
+
+  MismatchDetail detail;
+
+ private:
+  std::atomic<uint32_t> sequence_{0};
 };
 
 // Priority class values as the settings file names them.
@@ -108,16 +157,61 @@ struct Settings {
   PriorityClass processPriorityClass = PriorityClass::normal;
   ThreadPriority threadPriority = ThreadPriority::normal;
   std::string log;  // results log path, resolved beside the settings file; empty: none
+  int32_t workers = 1;  // as written; 1, absent or negative: one worker; 0: one per CPU
+};
+
+// The most workers a run starts.
+inline constexpr uint32_t kMaxWorkers = 1024;
+
+// What one worker owns: its slice of both buffers (words firstWord to
+// endWord - 1, and no other), its generator, its sticky mask, its share of
+// a cycle's operations and the slot of its latest error. Written by the
+// run before the worker's thread starts; afterwards the generator, the mask
+// and the slot's writes belong to the worker (and the slot's reads to the
+// monitor).
+struct alignas(64) Worker {
+  uint32_t number = 0;
+  uint64_t firstWord = 0;
+  uint64_t endWord = 0;
+  uint32_t opsPerCycle = 0;
+  // Worker 0 draws from the process generator, the others from their own.
+  SubtractiveRandom* generator = &randomState;
+  SubtractiveRandom ownGenerator{};
+  uint32_t stickyMask = 0;
+  ErrorSlot errors;
+};
+
+// The workers of the run: the first always there, the others made when a
+// run of several is set up.
+class WorkerTeam {
+ public:
+  uint32_t count() const { return count_; }
+  Worker& operator[](uint32_t k) { return k == 0 ? first_ : others_[k - 1]; }
+  const Worker& operator[](uint32_t k) const { return k == 0 ? first_ : others_[k - 1]; }
+  // count workers in all (1 to kMaxWorkers), the others fresh.
+  void resize(uint32_t count);
+
+ private:
+  Worker first_;
+  std::unique_ptr<Worker[]> others_;
+  uint32_t count_ = 1;
 };
 
 struct TestState {
   uint32_t errors = 0;                 // main thread
-  std::atomic<uint32_t> cycles{0};     // incremented by the worker alone
-  uint32_t opsPerCycle = 0;            // set before the worker starts
+  // Whole cycles' worth of operations that all workers completed together;
+  // one worker counts its own cycles here.
+  std::atomic<uint32_t> cycles{0};
+  uint32_t opsPerCycle = 0;            // of all workers together; set before they start
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> errorSeen{false};
-  uint32_t stickyMask = 0;             // worker only
-  MismatchDetail detail;
+  WorkerTeam workers;
+  // The first worker's mask and error slot, under the names of a run of one.
+  uint32_t& stickyMask = workers[0].stickyMask;
+  MismatchDetail& detail = workers[0].errors.detail;
+  // Operations completed by all workers of a run of several.
+  std::atomic<uint64_t> operationsDone{0};
+  std::atomic<uint32_t> errorStamps{0};  // stamps handed to published errors
   uint32_t spinnerCount = 0;           // main thread
   TestBuffer bufferA;
   TestBuffer bufferB;

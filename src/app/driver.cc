@@ -9,6 +9,7 @@
 #include "app/results_log.h"
 #include "app/run_log.h"
 #include "app/test_size.h"
+#include "app/worker_run.h"
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
@@ -26,40 +27,15 @@ constexpr unsigned kPollsPerEccRead = 10;
 
 void print(const std::string& line) { platform::printOut("%s", line.c_str()); }
 
-// The worker with its own fault course: a fault there prints the fault line
-// and ends the process with the fault's result code.
-void workerMain() {
-  platform::setFaultTranslator(endProcessOnFault);
-  testWorker();
-}
-
-// Owns the worker thread. Should the main function be left by an exception
-// while the worker runs, the worker is stopped and waited for here, before
-// the buffers can be released at exit.
-class WorkerRun {
- public:
-  WorkerRun() = default;
-  ~WorkerRun() {
-    if (thread_.running()) {
-      requestStop();
-      thread_.join();
-    }
-  }
-  bool start() { return thread_.start(workerMain, "worker"); }
-  bool waitForEnd(unsigned milliseconds) { return thread_.waitForEnd(milliseconds); }
-
- private:
-  platform::Thread thread_;
-};
-
-void monitor(WorkerRun& worker, EccWatch& ecc, ProgressLog& progress) {
+void monitor(WorkerRun& workers, EccWatch& ecc, ProgressLog& progress) {
   TestState& s = testState;
-  while (!worker.waitForEnd(kPollMilliseconds)) {
+  ErrorReader errors;
+  while (!workers.waitForEnd(kPollMilliseconds)) {
     // One report per poll, however many mismatches came in between. The
-    // finder writes the detail before the flag. ECC counts wait for a poll
-    // without a report.
+    // finder publishes its record before the flag. ECC counts wait for a
+    // poll without a report.
     if (s.errorSeen.exchange(false, std::memory_order_acquire)) {
-      reportError();
+      reportError(errors);
     } else if (++ecc.polls % kPollsPerEccRead != 0 || !reportEccGrowth(ecc)) {
       ++s.spinnerCount;
       print(progressLine(s.cycles.load(std::memory_order_relaxed), coverage(), spinnerCharacter(s.spinnerCount)));
@@ -69,7 +45,7 @@ void monitor(WorkerRun& worker, EccWatch& ecc, ProgressLog& progress) {
   // A mismatch found after the last poll, in the cycle completed after a
   // stop for instance, is reported all the same; so are ECC counts that
   // grew since the last read.
-  if (s.errorSeen.exchange(false, std::memory_order_acquire)) reportError();
+  if (s.errorSeen.exchange(false, std::memory_order_acquire)) reportError(errors);
   reportEccGrowth(ecc);
 }
 
@@ -92,20 +68,34 @@ int guardedRun(int argc, char** argv) {
   // kernel would otherwise let the mapping pass and end the process (or
   // another one) during the fill.
   uint64_t bytes = testSize(megabytes, platform::availablePhysicalMemory());
-  if (bytes == 0 || !allocateBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
+  if (bytes == 0 || !obtainBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
+  const int32_t key = s.settings.workers;
+  const uint32_t count = workerCount(key, key == 0 ? platform::usableCpuCount() : 1, s.bufferA.wordCount);
+  setUpWorkers(count);
+  WorkerRun workers;
+  if (count == 1) {
+    fillWords(0, s.bufferA.wordCount);
+  } else {
+    // The process class once, before the workers: they inherit it, and each
+    // sets its own thread's priority on it.
+    platform::setProcessPriority(s.settings.processPriorityClass);
+    if (!workers.startFilling(count)) return platform::printErr("Thread creation failed.\n");
+    workers.waitUntilFilled();
+  }
+  completeAllocation(bytes, workersAsked(key) ? count : 0);
   EccWatch ecc{platform::readEccCounts()};
   if (s.settings.verbose != 0) print(eccWatchLine(ecc.counts.has_value()));
   // Nor may its start be: the run ends before its test.
   if (!logRunStart(bytes, ecc.counts.has_value())) return kLogFailedStatus;
 
   CtrlHandlerGuard guard(logStopAndHandle);
-  WorkerRun worker;
-  if (!worker.start()) return platform::printErr("Thread creation failed.\n");
+  if (count == 1 && !workers.startOne()) return platform::printErr("Thread creation failed.\n");
+  if (count > 1) workers.letGo();
   const uint64_t startedAt = platform::monotonicNanoseconds() / 1000000;
   char now[9];
   if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
   ProgressLog progress(startedAt);
-  monitor(worker, ecc, progress);
+  monitor(workers, ecc, progress);
   // Until here a stop signal still prints its notice and changes nothing
   // else; once the summary stands, it must not turn the outcome into a kill
   // while the buffers are released.

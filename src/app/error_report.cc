@@ -1,6 +1,7 @@
 #include "app/error_report.h"
 
 #include <string>
+#include <thread>
 
 #include "app/ecc_watch.h"
 #include "app/report.h"
@@ -45,56 +46,63 @@ void endReport(const ErrorEvent& event) {
   }
 }
 
-void clearDetail(MismatchDetail& d) {
-  d.addressA.store(0, std::memory_order_relaxed);
-  d.valueA.store(0, std::memory_order_relaxed);
-  d.addressB.store(0, std::memory_order_relaxed);
-  d.valueB.store(0, std::memory_order_relaxed);
-  d.comparedA.store(0, std::memory_order_relaxed);
-  d.comparedB.store(0, std::memory_order_relaxed);
-  d.kind.store(0, std::memory_order_relaxed);
-  d.hardwareAddress.store(0, std::memory_order_relaxed);
-  d.pageShift.store(0, std::memory_order_relaxed);
-}
+// A slot found in the middle of a publication is looked at again this
+// often; a publication takes a few dozen stores.
+constexpr int kReadAttempts = 1000;
 
 }  // namespace
 
-void reportError() {
-  MismatchDetail& d = testState.detail;
+std::optional<ErrorRecord> ErrorReader::newest() {
+  const WorkerTeam& team = testState.workers;
+  seen_.resize(team.count(), 0);
+  std::optional<ErrorRecord> newest;
+  for (uint32_t k = 0; k < team.count(); ++k) {
+    ErrorRecord record;
+    uint32_t sequence = 0;
+    bool read = false;
+    for (int attempt = 0; attempt < kReadAttempts && !read; ++attempt) {
+      read = team[k].errors.read(record, sequence);
+      if (!read) std::this_thread::yield();
+    }
+    if (!read || sequence == seen_[k]) continue;
+    seen_[k] = sequence;
+    // Stamps are handed out in order of publication (modulo 2^32).
+    if (!newest || static_cast<int32_t>(record.stamp - newest->stamp) > 0) newest = record;
+  }
+  return newest;
+}
+
+void reportError(ErrorReader& reader) {
   const bool verbose = testState.settings.verbose != 0;
-  ErrorEvent event = beginReport(static_cast<ErrorKind>(d.kind.load(std::memory_order_relaxed)));
-  const uintptr_t addressA = d.addressA.load(std::memory_order_relaxed);
-  const uintptr_t addressB = d.addressB.load(std::memory_order_relaxed);
-  const uint32_t valueA = d.valueA.load(std::memory_order_relaxed);
-  const uint32_t valueB = d.valueB.load(std::memory_order_relaxed);
+  const ErrorRecord d = reader.newest().value_or(ErrorRecord{});
+  ErrorEvent event = beginReport(d.kind);
+  if (workersAsked(testState.settings.workers) && d.addressA != 0) event.worker = d.worker;
   if (verbose) {
     char now[9];
-    print(detailLine(addressA, valueA, addressB, valueB, timeOfDayText(now)));
+    print(detailLine(d.addressA, d.valueA, d.addressB, d.valueB, timeOfDayText(now)));
   }
-  if (addressA != 0) {
-    event.virtualA = addressA;
-    event.virtualB = addressB;
-    event.valueA = valueA;
-    event.valueB = valueB;
+  if (d.addressA != 0) {
+    event.virtualA = d.addressA;
+    event.virtualB = d.addressB;
+    event.valueA = d.valueA;
+    event.valueB = d.valueB;
     // Looked up here, on the main thread, never by the finder.
     if (verbose || resultsLogOpen()) {
-      event.physicalA = platform::physicalAddress(addressA);
-      event.physicalB = platform::physicalAddress(addressB);
+      event.physicalA = platform::physicalAddress(d.addressA);
+      event.physicalB = platform::physicalAddress(d.addressB);
     }
   }
   if (event.kind == ErrorKind::hardware) {
-    const uintptr_t address = d.hardwareAddress.load(std::memory_order_relaxed);
-    event.pageSize = uint64_t{1} << d.pageShift.load(std::memory_order_relaxed);
+    event.pageSize = uint64_t{1} << d.pageShift;
     const TestBuffer& a = testState.bufferA;
-    const bool inA = address - reinterpret_cast<uintptr_t>(a.base) < a.wordCount * 4;
-    if (verbose) print(hardwareErrorLine(address, inA ? 'A' : 'B', *event.pageSize));
-  } else if (addressA != 0) {
-    event.comparedA = d.comparedA.load(std::memory_order_relaxed);
-    event.comparedB = d.comparedB.load(std::memory_order_relaxed);
+    const bool inA = d.hardwareAddress - reinterpret_cast<uintptr_t>(a.base) < a.wordCount * 4;
+    if (verbose) print(hardwareErrorLine(d.hardwareAddress, inA ? 'A' : 'B', *event.pageSize));
+  } else if (d.addressA != 0) {
+    event.comparedA = d.comparedA;
+    event.comparedB = d.comparedB;
     event.failingBits = *event.comparedA ^ *event.comparedB;
     if (verbose) print(locationLine(event.physicalA, event.physicalB, *event.failingBits));
   }
-  clearDetail(d);
   endReport(event);
 }
 

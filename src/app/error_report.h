@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "kelvaring/state.h"
 #include "platform/platform.h"
 
 namespace kelvaring {
@@ -16,9 +17,20 @@ struct EccWatch {
   unsigned polls = 0;
 };
 
-// Reports what the finder of the latest error left in the detail, then
-// clears the detail. Main thread only.
-void reportError();
+// The workers' error slots as the monitor last read them.
+class ErrorReader {
+ public:
+  // The newest complete record published into any slot since the last
+  // call; none when nothing new could be read. Nothing is cleared.
+  std::optional<ErrorRecord> newest();
+
+ private:
+  std::vector<uint32_t> seen_;  // each slot's sequence when last read
+};
+
+// Reports the newest error the workers published since the last report
+// (one report, however many came in between). Main thread only.
+void reportError(ErrorReader& reader);
 
 // Reads the counts again; counts that grew are one error report with a line
 // per module. False when nothing grew or nothing is watched.

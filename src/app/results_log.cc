@@ -292,6 +292,7 @@ std::string startJson(const StartEvent& e, std::string_view time) {
   addNumber(out, "test_bytes", e.testBytes);
   addNumber(out, "words_per_buffer", e.wordsPerBuffer);
   addNumber(out, "ops_per_cycle", e.opsPerCycle);
+  if (e.workers) addNumber(out, "workers", *e.workers);
   addRaw(out, "settings", settingsObject(e.settings));
   addAddress(out, "buffer_a", e.bufferA);
   addAddress(out, "buffer_b", e.bufferB);
@@ -315,6 +316,7 @@ std::string errorJson(const ErrorEvent& e, std::string_view time) {
   addNumber(out, "cycles", e.cycles);
   addCoverage(out, e.coverage);
   addString(out, "kind", kindName(e.kind));
+  if (e.worker) addNumber(out, "worker", *e.worker);
   if (e.virtualA) addAddress(out, "virtual_a", *e.virtualA);
   if (e.virtualB) addAddress(out, "virtual_b", *e.virtualB);
   if (e.physicalA) addAddress(out, "physical_a", *e.physicalA);

@@ -43,6 +43,7 @@ struct StartEvent {
   uint64_t testBytes = 0;
   uint64_t wordsPerBuffer = 0;
   uint32_t opsPerCycle = 0;
+  std::optional<uint32_t> workers;  // given when the settings ask for a number
   Settings settings;
   uintptr_t bufferA = 0;
   uintptr_t bufferB = 0;
@@ -61,6 +62,7 @@ struct ProgressEvent {
 // not known stays empty and is left out of the line.
 struct ErrorEvent {
   ErrorKind kind = ErrorKind::mismatch;
+  std::optional<uint32_t> worker;  // whose slice, when the settings ask for workers
   uint32_t errors = 0;  // the report's number
   uint32_t cycles = 0;
   double coverage = 0;

@@ -5,6 +5,7 @@
 #include "app/report.h"
 #include "app/results_log.h"
 #include "control/control.h"
+#include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
 
@@ -40,6 +41,7 @@ bool logRunStart(uint64_t bytes, bool eccWatched) {
   event.testBytes = bytes;
   event.wordsPerBuffer = s.bufferA.wordCount;
   event.opsPerCycle = s.opsPerCycle;
+  if (workersAsked(s.settings.workers)) event.workers = s.workers.count();
   event.settings = s.settings;
   const auto a = reinterpret_cast<uintptr_t>(s.bufferA.base);
   const auto b = reinterpret_cast<uintptr_t>(s.bufferB.base);

@@ -17,6 +17,21 @@ constexpr unsigned kLargestPageShift = 30;
 // (the other buffer's page failed too) is left to the fault course.
 thread_local bool replacing = false;
 
+// The worker whose slice holds the word; the slices are in order.
+uint32_t workerOfWord(uint64_t index) {
+  const WorkerTeam& team = testState.workers;
+  uint32_t low = 0;
+  uint32_t high = team.count() - 1;
+  while (low < high) {
+    const uint32_t middle = low + (high - low + 1) / 2;
+    if (team[middle].firstWord <= index)
+      low = middle;
+    else
+      high = middle - 1;
+  }
+  return low;
+}
+
 }  // namespace
 
 std::optional<PageReplacement> planPageReplacement(uintptr_t address, unsigned pageShift, uintptr_t baseA,
@@ -69,20 +84,22 @@ bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
   if (!replaced) return false;
   s.pagesReplaced.fetch_add(1, std::memory_order_relaxed);
 
-  // The word the kernel named, in both buffers, read again from the fresh page.
+  // The word the kernel named, in both buffers, read again from the fresh
+  // page, recorded in the slot of the worker whose slice holds it.
   const uintptr_t base = reinterpret_cast<uintptr_t>(plan->inBufferA ? a.base : b.base);
   uint64_t index = (address - base) / 4;
   if (index >= a.wordCount) index = a.wordCount - 1;
-  MismatchDetail& d = s.detail;
-  d.addressA.store(reinterpret_cast<uintptr_t>(&a.at(index)), std::memory_order_relaxed);
-  d.valueA.store(a.at(index), std::memory_order_relaxed);
-  d.addressB.store(reinterpret_cast<uintptr_t>(&b.at(index)), std::memory_order_relaxed);
-  d.valueB.store(b.at(index), std::memory_order_relaxed);
-  d.comparedA.store(0, std::memory_order_relaxed);
-  d.comparedB.store(0, std::memory_order_relaxed);
-  d.hardwareAddress.store(address, std::memory_order_relaxed);
-  d.pageShift.store(static_cast<uint8_t>(plan->pageShift), std::memory_order_relaxed);
-  d.kind.store(static_cast<uint8_t>(ErrorKind::hardware), std::memory_order_relaxed);
+  Worker& owner = s.workers[workerOfWord(index)];
+  ErrorRecord record;
+  record.kind = ErrorKind::hardware;
+  record.worker = owner.number;
+  record.addressA = reinterpret_cast<uintptr_t>(&a.at(index));
+  record.valueA = a.at(index);
+  record.addressB = reinterpret_cast<uintptr_t>(&b.at(index));
+  record.valueB = b.at(index);
+  record.hardwareAddress = address;
+  record.pageShift = static_cast<uint8_t>(plan->pageShift);
+  owner.errors.publish(record);
   s.errorSeen.store(true, std::memory_order_release);
   return true;
 }

@@ -31,22 +31,25 @@ void streamFill(TestBuffer& buffer, uint64_t first, uint64_t count) {
 
 bool alignedFor16(const TestBuffer& buffer) { return reinterpret_cast<uintptr_t>(buffer.base) % 16 == 0; }
 
-// Both buffers in step, in ascending order: the bulk stretch by stretch,
-// the rest (all of a small buffer) word by word, A[i] and then B[i].
-void fillInStep(TestBuffer& a, TestBuffer& b) {
-  const uint64_t words = a.wordCount;
-  uint64_t i = 0;
+// Words first..end-1 of both buffers in step, in ascending order: the bulk
+// stretch by stretch, the rest (all of a small range, and the words before
+// the first 16-byte boundary) word by word, A[i] and then B[i].
+void fillInStep(TestBuffer& a, TestBuffer& b, uint64_t first, uint64_t end) {
+  uint64_t i = first;
+  auto fillWord = [&] {
+    a.at(i) = kFillWord;
+    b.at(i) = kFillWord;
+    ++i;
+  };
   if (alignedFor16(a) && alignedFor16(b)) {
-    for (; words - i >= kFillStretch; i += kFillStretch) {
+    while (i % 4 != 0 && i < end) fillWord();
+    for (; end - i >= kFillStretch; i += kFillStretch) {
       streamFill(a, i, kFillStretch);
       streamFill(b, i, kFillStretch);
     }
     _mm_sfence();  // the streamed stores are ordered before everything after the fill
   }
-  for (; i < words; ++i) {
-    a.at(i) = kFillWord;
-    b.at(i) = kFillWord;
-  }
+  while (i < end) fillWord();
 }
 
 // Locked after the fill, so that the test stays on physical memory (and the
@@ -76,29 +79,44 @@ void TestBuffer::release() {
   wordCount = 0;
 }
 
-bool allocateBuffers(uint64_t bytes) {
-  TestBuffer& a = testState.bufferA;
-  TestBuffer& b = testState.bufferB;
-  const Settings& settings = testState.settings;
+bool obtainBuffers(uint64_t bytes) {
   uint64_t words = bytes >> 3;
-  if (!a.allocate(words, false)) return false;
-  if (!b.allocate(words, settings.topmem != 0)) return false;
+  if (!testState.bufferA.allocate(words, false)) return false;
+  if (!testState.bufferB.allocate(words, testState.settings.topmem != 0)) return false;
+  testState.opsPerCycle = bytes < kLongCycleThreshold ? kShortCycleOps : kLongCycleOps;
+  return true;
+}
+
+void fillWords(uint64_t first, uint64_t end) {
   // A page replaced after a hardware memory error during the fill holds the
   // other buffer's words of that moment, some of which the fill had not
   // reached yet: the fill is made again until none comes between.
   uint32_t replaced;
   do {
     replaced = testState.pagesReplaced.load(std::memory_order_relaxed);
-    fillInStep(a, b);
+    fillInStep(testState.bufferA, testState.bufferB, first, end);
   } while (testState.pagesReplaced.load(std::memory_order_relaxed) != replaced);
+}
+
+void completeAllocation(uint64_t bytes, uint32_t workersShown) {
+  TestBuffer& a = testState.bufferA;
+  TestBuffer& b = testState.bufferB;
+  const Settings& settings = testState.settings;
   bool locked = lockBuffers(a, b);
   testState.buffersLocked = locked;
-  testState.opsPerCycle = bytes < kLongCycleThreshold ? kShortCycleOps : kLongCycleOps;
   if (settings.verbose != 0 && settings.topmem != 0) platform::printOut("%s in use.\n", "MEM_TOP_DOWN");
   platform::printOut("%i Mb allocated (%016" PRIXPTR "/%016" PRIXPTR ")\n", static_cast<int32_t>(bytes >> 20),
                      reinterpret_cast<uintptr_t>(a.base), reinterpret_cast<uintptr_t>(b.base));
+  if (settings.verbose != 0 && workersShown != 0)
+    platform::printOut("%u %s in use.\n", workersShown, workersShown == 1 ? "worker" : "workers");
   if (settings.verbose != 0)
     platform::printOut("%s", locked ? "Buffers locked in RAM.\n" : "Buffers not locked in RAM.\n");
+}
+
+bool allocateBuffers(uint64_t bytes) {
+  if (!obtainBuffers(bytes)) return false;
+  fillWords(0, testState.bufferA.wordCount);
+  completeAllocation(bytes, 0);
   return true;
 }
 

@@ -25,28 +25,83 @@ inline constexpr uint32_t kLongCycleOps = 0xA00000;
 // Splits `bytes` into two buffers of bytes / 8 words each, fills both with
 // the fill word, locks both in RAM where permitted and prints the allocation
 // line (with verbose, then whether the buffers are locked). False, with
-// nothing printed, when either buffer cannot be obtained.
+// nothing printed, when either buffer cannot be obtained. The run of one
+// worker; a run of several goes through the three steps below.
 bool allocateBuffers(uint64_t bytes);
 
-// One test cycle of opsPerCycle random operations; worker thread only.
+// Obtains the two buffers, zero-filled, and sets opsPerCycle; false, with
+// nothing printed, when either cannot be obtained.
+bool obtainBuffers(uint64_t bytes);
+// Fills words first..end-1 of both buffers with the fill word, again until
+// no page replaced after a hardware memory error came in between.
+void fillWords(uint64_t first, uint64_t end);
+// After the fill: locks the buffers, prints the allocation line, with
+// verbose and `workersShown` not 0 the number of workers, then whether the
+// buffers are locked.
+void completeAllocation(uint64_t bytes, uint32_t workersShown);
+
+// The words worker k of `workers` owns of `words` words per buffer:
+// floor(k * words / workers) to floor((k + 1) * words / workers) - 1. The
+// slices of all workers partition the words.
+struct Slice {
+  uint64_t first;
+  uint64_t end;
+  bool operator==(const Slice&) const = default;
+};
+Slice sliceOf(uint64_t words, uint32_t workers, uint32_t k);
+
+// A worker's share of a cycle's `ops` operations, in proportion to its
+// slice; the shares of all workers add up to `ops`.
+uint32_t shareOfCycle(uint32_t ops, uint64_t words, const Slice& slice);
+
+// The number of workers the `workers` key asks for: 1 for 1, absent or
+// negative; for 0 `cpus`, the CPUs the process may use; else the key's
+// value; never more than kMaxWorkers nor than `words`, never less than 1.
+uint32_t workerCount(int32_t key, uint32_t cpus, uint64_t words);
+
+// Whether the key asks for anything but a run of one worker, as the run
+// has always been: the number is then shown (verbose) and logged.
+bool workersAsked(int32_t key);
+
+// Sets up `count` workers over the obtained buffers: their slices, their
+// shares of opsPerCycle, their generators (worker k > 0 seeded from the
+// seed time with k folded in), fresh masks, slots and counts.
+void setUpWorkers(uint32_t count);
+
+// Worker 0 made the only worker, over all words of both buffers, with the
+// whole cycle: what the one-worker entries below work on.
+Worker& soleWorker();
+
+// One test cycle of the worker's share of operations over its slice; the
+// worker's thread only. The one-worker form runs soleWorker's.
+void runCycle(Worker& worker);
 void runCycle();
 
-// The worker thread's entry: priorities, a short pause, then cycles until a
-// stop is requested, with a compare sweep between cycles when one is due.
+// The worker thread's entry of a run of one: priorities, a short pause,
+// then cycles until a stop is requested, with a compare sweep between
+// cycles when one is due.
 void testWorker();
 
-// The worker's handling of a mismatch at `index`, where the compare read
-// readA from A and readB from B: in method 1 adds the differing bits of the
-// words read again to the sticky mask, records the detail (addresses, the
-// words read again, the compared values, what found it), and then sets
-// errorSeen. Worker thread only.
-[[gnu::noinline, gnu::cold]] void handleMismatch(uint64_t index, uint32_t readA, uint32_t readB,
+// The same for one worker of several: the process's priority class has been
+// set already, once; the thread's own priority is set here.
+void runWorker(Worker& worker);
+
+// The worker's handling of a mismatch at `index` (of the whole buffers),
+// where the compare read readA from A and readB from B: in method 1 adds
+// the differing bits of the words read again to the worker's sticky mask,
+// publishes the record (addresses, the words read again, the compared
+// values, what found it, the worker) in the worker's slot, and then sets
+// errorSeen. The worker's thread only.
+[[gnu::noinline, gnu::cold]] void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t readB,
                                                  ErrorKind kind = ErrorKind::mismatch);
 
-// One compare sweep: buffer A against buffer B, in order over every word,
-// writing nothing while they agree. A pair that differs is handled as a mismatch (kind sweep), and
-// then B's word gets A's value so that the pair agrees again. Looks at
-// stopRequested every few MiB; false when a stop request cut it short.
+// One compare sweep of the worker's slice: A against B, in order over every
+// word, writing nothing while they agree. A pair that differs is handled as
+// a mismatch (kind sweep), and then B's word gets A's value so that the pair
+// agrees again.
+// Looks at stopRequested every few MiB; false when a stop request cut it
+// short. The one-worker form sweeps all words as soleWorker.
+bool sweepSlice(Worker& worker);
 bool sweepBuffers();
 
 // How long the worker runs on after a sweep that took sweepNanoseconds,
@@ -58,9 +113,9 @@ uint64_t sweepInterval(uint64_t sweepNanoseconds, uint32_t percent);
 class SweepSchedule {
  public:
   explicit SweepSchedule(int32_t percent) : percent_(percent <= 0 ? 0 : percent >= 100 ? 100 : uint32_t(percent)) {}
-  // A sweep now, if the time since the last one allows it; the first
-  // comes after the first cycle.
-  void sweepIfDue();
+  // A sweep of the worker's slice now, if the time since the last one
+  // allows it; the first comes after the first cycle.
+  void sweepIfDue(Worker& worker);
 
  private:
   uint32_t percent_;

@@ -34,14 +34,14 @@ KELVARING_BUFFER_ACCESS inline bool blockDiffers(const volatile __m128i* a, cons
 // Words first..end-1 one by one: a pair that differs is a mismatch, and B's
 // word then gets the value read from A, so that a flip is reported once and
 // a stuck bit again each time it fails anew.
-[[gnu::noinline]] KELVARING_BUFFER_ACCESS void compareWords(uint64_t first, uint64_t end) {
+[[gnu::noinline]] KELVARING_BUFFER_ACCESS void compareWords(Worker& worker, uint64_t first, uint64_t end) {
   TestBuffer& a = testState.bufferA;
   TestBuffer& b = testState.bufferB;
   for (uint64_t i = first; i < end; ++i) {
     const uint32_t readA = a.at(i);
     const uint32_t readB = b.at(i);
     if (readA != readB) [[unlikely]] {
-      handleMismatch(i, readA, readB, ErrorKind::sweep);
+      handleMismatch(worker, i, readA, readB, ErrorKind::sweep);
       b.at(i) = readA;
     }
   }
@@ -49,38 +49,47 @@ KELVARING_BUFFER_ACCESS inline bool blockDiffers(const volatile __m128i* a, cons
 
 }  // namespace
 
-bool sweepBuffers() {
+bool sweepSlice(Worker& worker) {
   volatile uint32_t* const baseA = testState.bufferA.base;
   volatile uint32_t* const baseB = testState.bufferB.base;
-  const uint64_t words = std::min(testState.bufferA.wordCount, testState.bufferB.wordCount);
+  const uint64_t words = std::min({testState.bufferA.wordCount, testState.bufferB.wordCount, worker.endWord});
+  const uint64_t first = std::min(worker.firstWord, words);
   // The buffers start on page boundaries; were they not aligned for the
-  // wide loads, every word would go the word-by-word way.
+  // wide loads, every word would go the word-by-word way. Whole blocks lie
+  // on multiples of the block size; a slice's words before its first one
+  // go word by word.
   const bool aligned = (reinterpret_cast<uintptr_t>(baseA) | reinterpret_cast<uintptr_t>(baseB)) % 16 == 0;
-  const uint64_t wholeBlocksEnd = aligned ? words - words % kBlockWords : 0;
-  for (uint64_t start = 0; start < words; start += kStopCheckWords) {
+  const uint64_t wholeBlocksBegin = std::min((first + kBlockWords - 1) / kBlockWords * kBlockWords, words);
+  const uint64_t wholeBlocksEnd = aligned ? std::max(words - words % kBlockWords, wholeBlocksBegin) : 0;
+  // Stretches end on multiples of their size, so that blocks stay aligned.
+  for (uint64_t start = first, end; start < words; start = end) {
     if (testState.stopRequested.load(std::memory_order_relaxed)) return false;
-    const uint64_t end = std::min(start + kStopCheckWords, words);
-    const uint64_t wideEnd = std::clamp(wholeBlocksEnd, start, end);
-    for (uint64_t i = start; i < wideEnd; i += kBlockWords) {
+    end = std::min((start / kStopCheckWords + 1) * kStopCheckWords, words);
+    const uint64_t wideBegin = aligned ? std::clamp(wholeBlocksBegin, start, end) : end;
+    const uint64_t wideEnd = std::clamp(wholeBlocksEnd, wideBegin, end);
+    compareWords(worker, start, wideBegin);
+    for (uint64_t i = wideBegin; i < wideEnd; i += kBlockWords) {
       const auto* a = reinterpret_cast<const volatile __m128i*>(baseA + i);
       const auto* b = reinterpret_cast<const volatile __m128i*>(baseB + i);
       if (blockDiffers(a, b)) [[unlikely]]
-        compareWords(i, i + kBlockWords);
+        compareWords(worker, i, i + kBlockWords);
     }
-    compareWords(wideEnd, end);
+    compareWords(worker, wideEnd, end);
   }
   return true;
 }
+
+bool sweepBuffers() { return sweepSlice(soleWorker()); }
 
 uint64_t sweepInterval(uint64_t sweepNanoseconds, uint32_t percent) {
   return sweepNanoseconds * (100 - percent) / percent;
 }
 
-void SweepSchedule::sweepIfDue() {
+void SweepSchedule::sweepIfDue(Worker& worker) {
   if (percent_ == 0) return;
   const uint64_t start = platform::monotonicNanoseconds();
   if (start < due_) return;
-  sweepBuffers();
+  sweepSlice(worker);
   const uint64_t end = platform::monotonicNanoseconds();
   due_ = end + sweepInterval(end - start, percent_);
 }

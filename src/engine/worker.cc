@@ -24,22 +24,24 @@ constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
 }  // namespace
 
 // Kept out of line: mismatches are rare and the loop stays tight without it.
-// The detail is recorded in every mode and complete before errorSeen is set.
-void handleMismatch(uint64_t index, uint32_t readA, uint32_t readB, ErrorKind kind) {
+// The record is recorded in every mode and complete before errorSeen is set.
+void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t readB, ErrorKind kind) {
   TestState& s = testState;
   if (s.settings.method == 1) {
     uint32_t freshA = s.bufferA.at(index);
     uint32_t freshB = s.bufferB.at(index);
-    s.stickyMask |= freshA ^ freshB;
+    worker.stickyMask |= freshA ^ freshB;
   }
-  MismatchDetail& d = s.detail;
-  d.addressA.store(reinterpret_cast<uintptr_t>(&s.bufferA.at(index)), std::memory_order_relaxed);
-  d.valueA.store(s.bufferA.at(index), std::memory_order_relaxed);
-  d.addressB.store(reinterpret_cast<uintptr_t>(&s.bufferB.at(index)), std::memory_order_relaxed);
-  d.valueB.store(s.bufferB.at(index), std::memory_order_relaxed);
-  d.comparedA.store(readA, std::memory_order_relaxed);
-  d.comparedB.store(readB, std::memory_order_relaxed);
-  d.kind.store(static_cast<uint8_t>(kind), std::memory_order_relaxed);
+  ErrorRecord record;
+  record.kind = kind;
+  record.worker = worker.number;
+  record.addressA = reinterpret_cast<uintptr_t>(&s.bufferA.at(index));
+  record.valueA = s.bufferA.at(index);
+  record.addressB = reinterpret_cast<uintptr_t>(&s.bufferB.at(index));
+  record.valueB = s.bufferB.at(index);
+  record.comparedA = readA;
+  record.comparedB = readB;
+  worker.errors.publish(record);
   s.errorSeen.store(true, std::memory_order_release);
 }
 
@@ -79,16 +81,22 @@ struct Drawn {
 // The generator is drawn from a copy on the stack for the length of the
 // cycle, and the sticky mask kept in a register between mismatches: the
 // compiler then knows that the volatile buffer stores cannot touch them.
+//
+// The loop sees the worker's slice as buffers of their own: indexes count
+// from the slice's first word and are checked against its size, so that no
+// word outside it is ever touched.
 template <typename NextIndex>
-void runOperations(uint32_t count, NextIndex nextIndex) {
-  // The buffers' place and size, kept in registers: the calls on the
+void runOperations(Worker& worker, uint32_t count, NextIndex nextIndex) {
+  // The slice's place and size, kept in registers: the calls on the
   // mismatch path could otherwise change them, as far as the compiler knows.
-  volatile uint32_t* const baseA = testState.bufferA.base;
-  volatile uint32_t* const baseB = testState.bufferB.base;
-  const uint64_t wordsA = testState.bufferA.wordCount;
-  const uint64_t wordsB = testState.bufferB.wordCount;
-  SubtractiveStream g(randomState);
-  uint32_t stickyMask = testState.stickyMask;
+  const uint64_t first = worker.firstWord;
+  volatile uint32_t* const baseA = testState.bufferA.base + first;
+  volatile uint32_t* const baseB = testState.bufferB.base + first;
+  const uint64_t wordsA = std::min(testState.bufferA.wordCount, worker.endWord) - first;
+  const uint64_t wordsB = std::min(testState.bufferB.wordCount, worker.endWord) - first;
+  SubtractiveRandom& generator = *worker.generator;
+  SubtractiveStream g(generator);
+  uint32_t stickyMask = worker.stickyMask;
   // The slot's index has the type nextIndex gives, so it cannot cut one short.
   using Slot = Drawn<std::invoke_result_t<NextIndex&, SubtractiveStream&>>;
   Slot ring[kRing];
@@ -113,8 +121,8 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     uint32_t readA = wordA;
     uint32_t readB = wordB;
     if (readA != readB) [[unlikely]] {
-      handleMismatch(index, readA, readB);
-      stickyMask = testState.stickyMask;
+      handleMismatch(worker, first + index, readA, readB);
+      stickyMask = worker.stickyMask;
     }
     const uint32_t value = planned.value | stickyMask;
     wordA = value;
@@ -122,8 +130,8 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     readA = wordA;
     readB = wordB;
     if (readA != readB) [[unlikely]] {
-      handleMismatch(index, readA, readB);
-      stickyMask = testState.stickyMask;
+      handleMismatch(worker, first + index, readA, readB);
+      stickyMask = worker.stickyMask;
     }
   };
 
@@ -148,34 +156,53 @@ void runOperations(uint32_t count, NextIndex nextIndex) {
     drawBatch();
   }
   runUpTo(count);
-  g.writeBack(randomState);
+  g.writeBack(generator);
+}
+
+// One worker counts its cycles as it always has; several add their
+// operations to the run's total, and the cycles shown are its whole
+// cycles' worth. The counts only grow (modulo 2^32, as cycles wrap).
+void countCycle(const Worker& worker) {
+  TestState& s = testState;
+  if (s.workers.count() <= 1 || s.opsPerCycle == 0) {
+    // The worker is the only writer of cycles.
+    s.cycles.store(s.cycles.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return;
+  }
+  const uint64_t done = s.operationsDone.fetch_add(worker.opsPerCycle, std::memory_order_relaxed) + worker.opsPerCycle;
+  const auto whole = static_cast<uint32_t>(done / s.opsPerCycle);
+  uint32_t shown = s.cycles.load(std::memory_order_relaxed);
+  while (static_cast<int32_t>(whole - shown) > 0 &&
+         !s.cycles.compare_exchange_weak(shown, whole, std::memory_order_relaxed)) {
+  }
 }
 }  // namespace
 
 void (*pauseAfterCycle)(uint32_t milliseconds) = waitForStopOrTimeout;
 
-void runCycle() {
-  const uint32_t count = testState.opsPerCycle;
-  const uint64_t words = testState.bufferA.wordCount;
+void runCycle(Worker& worker) {
+  const uint32_t count = worker.opsPerCycle;
+  const uint64_t words = worker.endWord - worker.firstWord;
   if (count != 0) {
     if (words < (uint64_t{1} << 32)) {
       const RemainderBy remainder(static_cast<uint32_t>(words));
-      runOperations(count, [remainder](SubtractiveStream& g) { return remainder(g.next()); });
+      runOperations(worker, count, [remainder](SubtractiveStream& g) { return remainder(g.next()); });
     } else if (words == (uint64_t{1} << 32)) {
-      runOperations(count, [](SubtractiveStream& g) { return g.next(); });
+      runOperations(worker, count, [](SubtractiveStream& g) { return g.next(); });
     } else {
       // Past 2^32 words one draw cannot reach every word: a second draw
       // gives the index its high half.
-      runOperations(count, [words](SubtractiveStream& g) {
+      runOperations(worker, count, [words](SubtractiveStream& g) {
         uint64_t low = g.next();
         uint64_t high = g.next();
         return ((high << 32) | low) % words;
       });
     }
   }
-  // The worker is the only writer of cycles.
-  testState.cycles.store(testState.cycles.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  countCycle(worker);
 }
+
+void runCycle() { runCycle(soleWorker()); }
 
 void requestStop() {
   testState.stopRequested.store(true, std::memory_order_relaxed);
@@ -193,17 +220,32 @@ void waitForStopOrTimeout(uint32_t milliseconds) {
     pauseEnded.wait_for(hold, std::chrono::milliseconds(milliseconds), stopped);
 }
 
-void testWorker() {
+namespace {
+
+// Cycles (and sweeps when due) until a stop is requested.
+void work(Worker& worker) {
   const Settings& settings = testState.settings;
-  platform::setProcessPriority(settings.processPriorityClass);
-  platform::setThreadPriority(settings.threadPriority);
   platform::sleepMilliseconds(10);
   SweepSchedule sweeps(settings.sweep);
   while (!testState.stopRequested.load(std::memory_order_relaxed)) {
-    runCycle();
-    sweeps.sweepIfDue();
+    runCycle(worker);
+    sweeps.sweepIfDue(worker);
     if (settings.timeout != 0) pauseAfterCycle(static_cast<uint32_t>(settings.timeout));
   }
+}
+
+}  // namespace
+
+void testWorker() {
+  Worker& worker = soleWorker();
+  platform::setProcessPriority(testState.settings.processPriorityClass);
+  platform::setThreadPriority(testState.settings.threadPriority);
+  work(worker);
+}
+
+void runWorker(Worker& worker) {
+  platform::setThreadPriority(testState.settings.threadPriority);
+  work(worker);
 }
 
 }  // namespace kelvaring

@@ -101,16 +101,16 @@ struct Mount {
   std::string point;  // where it is mounted
 };
 
-// The first mount of the v1 hierarchy with the memory controller, or of the
-// v2 hierarchy.
-bool findMount(const std::string& mountinfo, bool unified, Mount& mount) {
+// The first mount of the v1 hierarchy with the controller, or of the v2
+// hierarchy.
+bool findMount(const std::string& mountinfo, bool unified, const char* controller, Mount& mount) {
   for (const std::string& line : split(mountinfo, '\n')) {
     std::vector<std::string> fields = split(line, ' ');
     // id parent major:minor root point options [optional...] - type source super-options
     auto dash = std::find(fields.begin(), fields.end(), "-");
     if (fields.size() < 6 || dash == fields.end() || fields.end() - dash < 4) continue;
     const std::string& type = dash[1];
-    bool matches = unified ? type == "cgroup2" : type == "cgroup" && hasItem(dash[3], "memory");
+    bool matches = unified ? type == "cgroup2" : type == "cgroup" && hasItem(dash[3], controller);
     if (!matches) continue;
     mount = {unescaped(fields[3]), unescaped(fields[4])};
     return true;
@@ -138,10 +138,11 @@ uint64_t treeHeadroom(std::string folder, const std::string& top, bool unified) 
   }
 }
 
-}  // namespace
-
-uint64_t cgroupHeadroom(const std::string& cgroupText, const std::string& mountinfoText) {
-  uint64_t least = kNoLimit;
+// Calls visit(folder, top, unified) with the process's folder and the top of
+// the mounted tree of each hierarchy that holds the controller.
+template <typename Visit>
+void forEachHierarchy(const std::string& cgroupText, const std::string& mountinfoText, const char* controller,
+                      Visit visit) {
   for (const std::string& line : split(cgroupText, '\n')) {
     // hierarchy-id:controllers:path; v2 has id 0 and no controllers.
     size_t first = line.find(':');
@@ -151,13 +152,51 @@ uint64_t cgroupHeadroom(const std::string& cgroupText, const std::string& mounti
     std::string path = line.substr(second + 1);
     bool unified = line.compare(0, first, "0") == 0 && controllers.empty();
     Mount mount;
-    if ((!unified && !hasItem(controllers, "memory")) || path.empty() || path[0] != '/' ||
-        !findMount(mountinfoText, unified, mount))
+    if ((!unified && !hasItem(controllers, controller)) || path.empty() || path[0] != '/' ||
+        !findMount(mountinfoText, unified, controller, mount))
       continue;
-    std::string folder = folderOf(mount, path);
-    least = std::min(least, treeHeadroom(folder, mount.point, unified));
-    if (!unified) least = std::min(least, hierarchicalHeadroom(folder));
+    visit(folderOf(mount, path), mount.point, unified);
   }
+}
+
+// The CPUs one level's quota gives: cpu.max "QUOTA PERIOD" (v2, "max" for
+// none) or cpu.cfs_quota_us over cpu.cfs_period_us (v1, -1 for none); 0
+// when it sets none.
+double levelCpus(const std::string& folder, bool unified) {
+  std::string text;
+  uint64_t quota = 0;
+  uint64_t period = 0;
+  if (unified) {
+    if (!readSmallFile(folder + "/cpu.max", kMaxFileBytes, text)) return 0;
+    std::vector<std::string> fields = split(text, ' ');
+    if (fields.size() != 2 || !parseCount(fields[0], quota) || !parseCount(fields[1], period)) return 0;
+  } else if (!readCount(folder + "/cpu.cfs_quota_us", quota) || !readCount(folder + "/cpu.cfs_period_us", period)) {
+    return 0;
+  }
+  return period == 0 ? 0 : static_cast<double>(quota) / static_cast<double>(period);
+}
+
+}  // namespace
+
+uint64_t cgroupHeadroom(const std::string& cgroupText, const std::string& mountinfoText) {
+  uint64_t least = kNoLimit;
+  forEachHierarchy(cgroupText, mountinfoText, "memory", [&](const std::string& folder, const std::string& top, bool unified) {
+    least = std::min(least, treeHeadroom(folder, top, unified));
+    if (!unified) least = std::min(least, hierarchicalHeadroom(folder));
+  });
+  return least;
+}
+
+double cgroupCpuQuota(const std::string& cgroupText, const std::string& mountinfoText) {
+  double least = 0;
+  forEachHierarchy(cgroupText, mountinfoText, "cpu", [&](std::string folder, const std::string& top, bool unified) {
+    for (;;) {
+      const double cpus = levelCpus(folder, unified);
+      if (cpus > 0 && (least == 0 || cpus < least)) least = cpus;
+      if (folder.size() <= top.size()) return;
+      folder.erase(folder.rfind('/'));
+    }
+  });
   return least;
 }
 

@@ -70,6 +70,20 @@ uint64_t cgroupHeadroom(const std::string& cgroupText, const std::string& mounti
 // The same for the running process.
 uint64_t memoryCgroupHeadroom();
 
+// The CPU quota of the cgroups a process belongs to, as a number of CPUs
+// (quota over period: 1.5 for 150000 of 100000 microseconds), the least of
+// every level from its own cgroup up to the top of the mounted tree, given
+// the texts of its /proc/PID/cgroup and /proc/PID/mountinfo: cgroup v2
+// cpu.max, v1 cpu.cfs_quota_us and cpu.cfs_period_us. 0 when no level sets
+// a quota.
+double cgroupCpuQuota(const std::string& cgroupText, const std::string& mountinfoText);
+
+// --- Processors ---------------------------------------------------------------
+
+// The CPUs this process may run on: those of its affinity mask, or where
+// the cgroup CPU quota allows fewer, the quota rounded up; at least 1.
+uint32_t usableCpuCount();
+
 // --- Error counts of the memory controllers (EDAC) ---------------------------
 
 // The counts of one memory module, or of a whole controller that names no
@@ -174,7 +188,9 @@ void setThreadPriority(ThreadPriority priority);
 // --- Threads ----------------------------------------------------------------
 
 // A thread of the program, with a signal stack of its own so that its faults
-// (a stack overflow included) can be handled.
+// (a stack overflow included) can be handled. It starts with the stop
+// signals blocked: they are the main thread's (and the control handler's)
+// to take, also when the thread was started before the handler.
 class Thread {
  public:
   Thread() = default;
@@ -185,6 +201,8 @@ class Thread {
   // False when the thread cannot be created. The name (at most 15
   // characters) shows in ps, top and /proc.
   bool start(void (*entry)(), const char* name);
+  // The same with an argument for the entry.
+  bool start(void (*entry)(void*), void* argument, const char* name);
   // Waits at most `milliseconds` for the thread's end; true once it ended.
   bool waitForEnd(unsigned milliseconds);
   // Waits for the end without limit and releases the thread.
@@ -194,6 +212,8 @@ class Thread {
   struct Shared;
 
  private:
+  bool launch(const char* name);
+
   Shared* shared_ = nullptr;
   unsigned long handle_ = 0;
   bool started_ = false;

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <linux/futex.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,6 +25,8 @@ namespace kelvaring::platform {
 // futex leaves no half-finished waiter state behind.
 struct Thread::Shared {
   void (*entry)() = nullptr;
+  void (*entryWithArgument)(void*) = nullptr;
+  void* argument = nullptr;
   std::atomic<uint32_t> done{0};
 };
 
@@ -32,7 +35,10 @@ namespace {
 void* threadMain(void* argument) {
   auto* shared = static_cast<Thread::Shared*>(argument);
   ensureSignalStack();
-  shared->entry();
+  if (shared->entryWithArgument != nullptr)
+    shared->entryWithArgument(shared->argument);
+  else
+    shared->entry();
   releaseSignalStack();
   shared->done.store(1, std::memory_order_release);
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(&shared->done), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
@@ -47,8 +53,28 @@ bool Thread::start(void (*entry)(), const char* name) {
   if (started_) return false;
   shared_ = new Thread::Shared;
   shared_->entry = entry;
+  return launch(name);
+}
+
+bool Thread::start(void (*entry)(void*), void* argument, const char* name) {
+  if (started_) return false;
+  shared_ = new Thread::Shared;
+  shared_->entryWithArgument = entry;
+  shared_->argument = argument;
+  return launch(name);
+}
+
+bool Thread::launch(const char* name) {
+  // The new thread inherits the signal mask in force here.
+  sigset_t stopSignals;
+  sigset_t previous;
+  sigemptyset(&stopSignals);
+  for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&stopSignals, signal);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   pthread_t id;
-  if (pthread_create(&id, nullptr, threadMain, shared_) != 0) {
+  const int failed = pthread_create(&id, nullptr, threadMain, shared_);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (failed != 0) {
     delete shared_;
     shared_ = nullptr;
     return false;

@@ -15,11 +15,16 @@ constexpr int kWarmUpRounds = 997;
 
 }  // namespace
 
-Text buildSeedText(uint32_t seconds, std::string_view notice) {
+Text buildSeedText(uint32_t seconds, std::string_view notice, uint32_t worker) {
   Text seedText;
   // The notice is a view and need not be terminated, hence the precision.
   seedText.format("aEbFcGdHeI%u %.*s", static_cast<unsigned>(seconds),
                   static_cast<int>(notice.size()), notice.data());
+  if (worker != 0) {
+    Text number;
+    number.format("#%u", static_cast<unsigned>(worker));
+    seedText.append(number.c_str());
+  }
   while (seedText.length() < kMinSeedLength) seedText.append("K$");
   return seedText;
 }
@@ -46,10 +51,11 @@ void warmUp(SubtractiveRandom& g) {
   }
 }
 
-void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view notice) {
-  // Built before anything is written: running out of memory for it leaves
-  // the generator as it was.
-  Text seedText = buildSeedText(seconds, notice);
+namespace {
+
+uint32_t seededWith = 0;
+
+void seedFromText(SubtractiveRandom& g, const Text& seedText) {
   g.slots[0] = 0;
   fillSlots(g, seedText);
   warmUp(g);
@@ -58,12 +64,27 @@ void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view noti
   g.lastOutput = 77;
 }
 
+}  // namespace
+
+void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view notice) {
+  // Built before anything is written: running out of memory for it leaves
+  // the generator as it was.
+  seedFromText(g, buildSeedText(seconds, notice));
+}
+
+void seedWorkerGenerator(SubtractiveRandom& g, uint32_t seconds, uint32_t worker) {
+  seedFromText(g, buildSeedText(seconds, kNoticeText, worker));
+}
+
 void seedRandomAt(uint32_t seconds) {
   testState.errors = 0;
   testState.cycles = 0;
   testState.opsPerCycle = 0;
   seedGenerator(randomState, seconds, kNoticeText);
+  seededWith = seconds;
 }
+
+uint32_t seedSeconds() { return seededWith; }
 
 void seedRandom() { seedRandomAt(platform::secondsSinceEpoch()); }
 

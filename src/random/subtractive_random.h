@@ -12,21 +12,15 @@
 
 namespace kelvaring {
 
-// Slots are numbered 1 to 97; slots[0] is never used. Slots 1..55 form the
-// lag table and slots 55..96 the shuffle table (slot 55 belongs to both).
-struct SubtractiveRandom {
-  uint32_t slots[98];
-  int32_t writeIndex;
-  int32_t subtractIndex;
-  uint32_t lastOutput;
-};
-
-// The single generator of the process; only the worker draws from it.
+// The process generator, seeded from the time: the first worker's. Only
+// that worker draws from it.
 extern SubtractiveRandom randomState;
 
 // "aEbFcGdHeI", the time in decimal, a space and the notice, padded with
-// "K$" until it holds at least 98 characters.
-Text buildSeedText(uint32_t seconds, std::string_view notice);
+// "K$" until it holds at least 98 characters. For worker k > 0 of a run of
+// several, "#" and k in decimal come after the notice, before the padding:
+// each worker draws a stream of its own.
+Text buildSeedText(uint32_t seconds, std::string_view notice, uint32_t worker = 0);
 
 // Sets slots 1..97 from characters 1..97 of the seed text.
 void fillSlots(SubtractiveRandom& g, const Text& seedText);
@@ -44,6 +38,13 @@ void seedRandomAt(uint32_t seconds);
 
 // seedRandomAt with the current time in whole seconds since 1970.
 void seedRandom();
+
+// The time the process generator was last seeded with.
+uint32_t seedSeconds();
+
+// Seeds the generator of worker k > 0 from the seed text of `seconds` with
+// k folded in (buildSeedText).
+void seedWorkerGenerator(SubtractiveRandom& g, uint32_t seconds, uint32_t worker);
 
 // lastOutput mod 42 by multiplication: it lies on the chain from one draw
 // to the next, where a shorter latency makes every draw faster.

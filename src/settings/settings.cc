@@ -86,6 +86,7 @@ void applySettingsText(const std::string& text) {
   settings.topmem = profileInt(text, kSection, settingsKey("topmem"), 0);
   settings.errmax = profileInt(text, kSection, settingsKey("errmax"), 0);
   settings.sweep = sweepShare(profileInt(text, kSection, settingsKey("sweep"), 10));
+  settings.workers = profileInt(text, kSection, settingsKey("workers"), 1);
   readProcessLevel(text, settings);
   readThreadLevel(text, settings);
   // A path may be as long as the system allows: nothing is cut.

@@ -20,6 +20,7 @@ inline constexpr SettingsKey kSettingsKeys[] = {
     {"topmem", "1", "buffer B placed top-down"},
     {"errmax", "N", "stop after N error reports (0: no limit)"},
     {"sweep", "PERCENT", "share of the worker's time for compare sweeps of both\nbuffers (default 10; 0: none)"},
+    {"workers", "N", "workers side by side, each on its own slice (1: one;\n0: one per CPU of the affinity mask and cgroup quota)"},
     {"process", "LEVEL", "normal, above or high"},
     {"thread", "LEVEL", "normal, below, above or high"},
     {"console", "1", "prints \"new console created.\" and nothing more"},

@@ -1,0 +1,55 @@
+// The worker threads of a run, as the main thread starts, releases and
+// waits for them.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace kelvaring {
+
+// Owns the worker threads. Should the main function be left by an exception
+// (or an early return) while workers run or wait, they are stopped and
+// waited for here, before the buffers can be released at exit.
+class WorkerRun {
+ public:
+  WorkerRun() = default;
+  ~WorkerRun();
+  WorkerRun(const WorkerRun&) = delete;
+  WorkerRun& operator=(const WorkerRun&) = delete;
+
+  // A run of one: the worker starts testing at once (the main thread has
+  // filled the buffers). False when the thread cannot be created.
+  bool startOne();
+  // A run of several (setUpWorkers done): each worker fills its own slice
+  // (first touched by the thread that tests it), then waits for letGo.
+  // False when a thread cannot be created; those started are stopped.
+  bool startFilling(uint32_t count);
+  // Returns once every worker has filled its slice.
+  void waitUntilFilled();
+  // The waiting workers start testing.
+  void letGo();
+  // Waits at most `milliseconds` for the end of every worker; true once
+  // all have ended.
+  bool waitForEnd(unsigned milliseconds);
+
+  // Shared with the worker threads.
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    uint32_t filled = 0;
+    bool open = false;
+  };
+
+ private:
+  void stopAndJoin();
+
+  std::unique_ptr<platform::Thread[]> threads_;
+  uint32_t count_ = 0;
+  Gate gate_;
+};
+
+}  // namespace kelvaring

@@ -1,0 +1,71 @@
+// The workers of a run: how the buffers and a cycle are shared among them,
+// and how many there are.
+#include <algorithm>
+
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+#include "random/subtractive_random.h"
+
+namespace kelvaring {
+
+void WorkerTeam::resize(uint32_t count) {
+  count = std::clamp<uint32_t>(count, 1, kMaxWorkers);
+  others_.reset(count > 1 ? new Worker[count - 1] : nullptr);
+  count_ = count;
+  for (uint32_t k = 1; k < count; ++k) {
+    others_[k - 1].number = k;
+    others_[k - 1].generator = &others_[k - 1].ownGenerator;
+  }
+}
+
+Slice sliceOf(uint64_t words, uint32_t workers, uint32_t k) {
+  // In 128 bits: k times a word count of up to 2^61 does not fit 64.
+  auto edge = [&](uint64_t j) {
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(j) * words / workers);
+  };
+  return {edge(k), edge(uint64_t{k} + 1)};
+}
+
+uint32_t shareOfCycle(uint32_t ops, uint64_t words, const Slice& slice) {
+  if (words == 0) return 0;
+  auto upTo = [&](uint64_t word) {
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(ops) * word / words);
+  };
+  return static_cast<uint32_t>(upTo(slice.end) - upTo(slice.first));
+}
+
+uint32_t workerCount(int32_t key, uint32_t cpus, uint64_t words) {
+  uint64_t count = key == 0 ? cpus : key > 1 ? static_cast<uint64_t>(key) : 1;
+  count = std::min<uint64_t>({count, kMaxWorkers, words});
+  return count == 0 ? 1 : static_cast<uint32_t>(count);
+}
+
+bool workersAsked(int32_t key) { return key == 0 || key > 1; }
+
+void setUpWorkers(uint32_t count) {
+  TestState& s = testState;
+  const uint64_t words = s.bufferA.wordCount;
+  s.workers.resize(count);
+  count = s.workers.count();
+  for (uint32_t k = 0; k < count; ++k) {
+    Worker& w = s.workers[k];
+    const Slice slice = sliceOf(words, count, k);
+    w.firstWord = slice.first;
+    w.endWord = slice.end;
+    w.opsPerCycle = shareOfCycle(s.opsPerCycle, words, slice);
+    if (k > 0) seedWorkerGenerator(w.ownGenerator, seedSeconds(), k);
+  }
+  s.operationsDone.store(0, std::memory_order_relaxed);
+}
+
+Worker& soleWorker() {
+  TestState& s = testState;
+  if (s.workers.count() != 1) s.workers.resize(1);
+  Worker& w = s.workers[0];
+  w.firstWord = 0;
+  w.endWord = s.bufferA.wordCount;
+  w.opsPerCycle = s.opsPerCycle;
+  return w;
+}
+
+}  // namespace kelvaring

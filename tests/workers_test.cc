@@ -1,0 +1,269 @@
+// Several workers in-process: the slices and shares, each worker's traffic
+// over its own slice, and the road of their errors to one report.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/error_report.h"
+#include "capture.h"
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+#include "random/subtractive_random.h"
+#include "test_state.h"
+
+namespace kelvaring {
+namespace {
+
+constexpr uint32_t kSeedTime = 1103285978;
+
+// The state as at the start, with a team of one again.
+class WorkersTest : public testing::StateTest {
+ protected:
+  void TearDown() override {
+    soleWorker();
+    testing::StateTest::TearDown();
+  }
+};
+
+// Every word in exactly one slice, in order, the sizes within one of each
+// other; a few edges exactly.
+TEST(SliceTest, SlicesPartitionTheWords) {
+  for (uint64_t words : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{7}, uint64_t{3000017},
+                         (uint64_t{1} << 61) - 3}) {
+    for (uint32_t workers : {1u, 2u, 3u, 1024u, static_cast<uint32_t>(std::min<uint64_t>(words + 1, 1025))}) {
+      SCOPED_TRACE(std::to_string(words) + " words, " + std::to_string(workers) + " workers");
+      uint64_t next = 0;
+      const uint64_t small = words / workers;
+      for (uint32_t k = 0; k < workers; ++k) {
+        const Slice slice = sliceOf(words, workers, k);
+        ASSERT_EQ(slice.first, next) << "worker " << k;
+        ASSERT_GE(slice.end - slice.first, small) << "worker " << k;
+        ASSERT_LE(slice.end - slice.first, small + 1) << "worker " << k;
+        next = slice.end;
+      }
+      EXPECT_EQ(next, words);
+    }
+  }
+  EXPECT_EQ(sliceOf(7, 3, 0), (Slice{0, 2}));
+  EXPECT_EQ(sliceOf(7, 3, 1), (Slice{2, 4}));
+  EXPECT_EQ(sliceOf(7, 3, 2), (Slice{4, 7}));
+  EXPECT_EQ(sliceOf(2, 3, 0), (Slice{0, 0}));  // more workers than words: some get none
+  EXPECT_EQ(sliceOf(2, 3, 2), (Slice{1, 2}));
+}
+
+TEST(SliceTest, SharesOfACycleFollowTheSlicesAndAddUp) {
+  for (uint64_t words : {uint64_t{7}, uint64_t{3000017}, uint64_t{1} << 33}) {
+    for (uint32_t workers : {1u, 2u, 3u, 7u}) {
+      uint64_t sum = 0;
+      for (uint32_t k = 0; k < workers; ++k) {
+        const Slice slice = sliceOf(words, workers, k);
+        const uint32_t share = shareOfCycle(kLongCycleOps, words, slice);
+        const double proportional = double(kLongCycleOps) * double(slice.end - slice.first) / double(words);
+        EXPECT_LE(std::abs(share - proportional), 1.0) << words << " " << workers << " " << k;
+        sum += share;
+      }
+      EXPECT_EQ(sum, kLongCycleOps) << words << " " << workers;
+    }
+  }
+}
+
+TEST(SliceTest, WorkerCountFromTheKey) {
+  struct Row {
+    int32_t key;
+    uint32_t cpus;
+    uint64_t words;
+    uint32_t count;
+  };
+  for (const Row& r : {Row{1, 8, 100, 1}, Row{-3, 8, 100, 1}, Row{0, 8, 100, 8}, Row{0, 0, 100, 1},
+                       Row{3, 1, 100, 3}, Row{5000, 8, uint64_t{1} << 30, 1024}, Row{0, 4096, 1u << 30, 1024},
+                       Row{8, 8, 3, 3}, Row{0, 8, 1, 1}}) {
+    EXPECT_EQ(workerCount(r.key, r.cpus, r.words), r.count) << r.key << " " << r.cpus << " " << r.words;
+  }
+  EXPECT_FALSE(workersAsked(1));
+  EXPECT_FALSE(workersAsked(-1));
+  EXPECT_TRUE(workersAsked(0));
+  EXPECT_TRUE(workersAsked(2));
+}
+
+SubtractiveRandom generatorOf(uint32_t worker) {
+  SubtractiveRandom g{};
+  if (worker == 0)
+    seedGenerator(g, kSeedTime, kNoticeText);
+  else
+    seedWorkerGenerator(g, kSeedTime, worker);
+  return g;
+}
+
+// One cycle of 3 workers side by side over a word count that is no power of
+// two: each slice holds what its worker's own stream chose, its indexes
+// counted from the slice's first word; the cycles count once all three are
+// done.
+TEST_F(WorkersTest, ThreeWorkersEachWriteTheirOwnStreamIntoTheirSlice) {
+  constexpr uint64_t kWords = 3000017;
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(kWords * 8 + 5));
+  setUpWorkers(3);
+  ASSERT_EQ(testState.workers.count(), 3u);
+  std::vector<uint32_t> model(kWords, kFillWord);
+  std::vector<SubtractiveRandom> expected;
+  for (uint32_t k = 0; k < 3; ++k) {
+    const Worker& w = testState.workers[k];
+    EXPECT_EQ((Slice{w.firstWord, w.endWord}), sliceOf(kWords, 3, k));
+    SubtractiveRandom g = generatorOf(k);
+    for (uint32_t op = 0; op < w.opsPerCycle; ++op) {
+      const uint64_t index = w.firstWord + nextRandom(g) % (w.endWord - w.firstWord);
+      model[index] = nextRandom(g);
+    }
+    expected.push_back(g);
+  }
+  EXPECT_NE(std::memcmp(&expected[1], &expected[2], sizeof expected[1]), 0);
+
+  std::vector<std::thread> running;
+  for (uint32_t k = 0; k < 2; ++k) running.emplace_back([k] { runCycle(testState.workers[k]); });
+  for (std::thread& t : running) t.join();
+  EXPECT_EQ(testState.cycles.load(), 0u) << "two of three shares are no whole cycle";
+  runCycle(testState.workers[2]);
+  EXPECT_EQ(testState.cycles.load(), 1u);
+
+  uint64_t wrong = 0;
+  for (uint64_t i = 0; i < kWords; ++i)
+    wrong += testState.bufferA.at(i) != model[i] || testState.bufferB.at(i) != model[i];
+  EXPECT_EQ(wrong, 0u);
+  for (uint32_t k = 0; k < 3; ++k)
+    EXPECT_EQ(std::memcmp(testState.workers[k].generator, &expected[k], sizeof expected[k]), 0) << k;
+  EXPECT_EQ(testState.workers[0].generator, &randomState);
+  EXPECT_FALSE(testState.errorSeen.load());
+}
+
+// A flip in the first and in the last word of each slice: the sweep of that
+// worker finds it, and only that worker's, and its record names the worker
+// and holds the pair as compared; the report shows that record.
+TEST_F(WorkersTest, FlipAtEitherEndOfEverySliceIsReportedWithItsWorker) {
+  constexpr uint64_t kWords = 1000003;
+  constexpr uint32_t kWorkers = 3;
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(kWords * 8));
+  setUpWorkers(kWorkers);
+  testState.settings.verbose = 1;
+  ErrorReader reader;
+  for (uint32_t k = 0; k < kWorkers; ++k) {
+    for (bool last : {false, true}) {
+      SCOPED_TRACE("worker " + std::to_string(k) + (last ? " last word" : " first word"));
+      Worker& w = testState.workers[k];
+      const uint64_t word = last ? w.endWord - 1 : w.firstWord;
+      testState.bufferB.at(word) = kFillWord ^ 8;
+      // Every other worker's sweep passes it by.
+      for (uint32_t other = 0; other < kWorkers; ++other)
+        if (other != k) {
+          ASSERT_TRUE(sweepSlice(testState.workers[other]));
+        }
+      ASSERT_FALSE(testState.errorSeen.load());
+      ASSERT_TRUE(sweepSlice(w));
+      ASSERT_TRUE(testState.errorSeen.exchange(false));
+      testing::OutputCapture output;
+      reportError(reader);
+      const std::string text = output.text();
+      char detail[96];
+      std::snprintf(detail, sizeof detail, "[%016" PRIXPTR "]=%08x vs [%016" PRIXPTR "]=%08x, ",
+                    reinterpret_cast<uintptr_t>(&testState.bufferA.base[word]), kFillWord,
+                    reinterpret_cast<uintptr_t>(&testState.bufferB.base[word]), kFillWord ^ 8);
+      EXPECT_NE(text.find(detail), std::string::npos) << text;
+      EXPECT_NE(text.find("failing bits 00000008"), std::string::npos) << text;
+      ErrorRecord record;
+      uint32_t sequence;
+      ASSERT_TRUE(w.errors.read(record, sequence));
+      EXPECT_EQ(record.worker, k);
+      EXPECT_EQ(record.kind, ErrorKind::sweep);
+      EXPECT_EQ(record.addressB, reinterpret_cast<uintptr_t>(&testState.bufferB.base[word]));
+      EXPECT_EQ(record.comparedB, kFillWord ^ 8);
+      EXPECT_EQ(testState.bufferB.at(word), kFillWord);  // mended
+    }
+  }
+}
+
+// Both workers find a mismatch before the monitor looks: one report, whose
+// detail is the whole record of one of the two.
+TEST_F(WorkersTest, TwoFindersBeforeOnePollGiveOneReportOfOneWholeRecord) {
+  constexpr uint64_t kWords = 100003;
+  seedRandomAt(kSeedTime);
+  ASSERT_TRUE(allocateBuffers(kWords * 8));
+  setUpWorkers(2);
+  testState.settings.verbose = 1;
+  const uint64_t words[2] = {testState.workers[0].firstWord + 5, testState.workers[1].endWord - 5};
+  testState.bufferB.at(words[0]) = 0x11111111;
+  testState.bufferB.at(words[1]) = 0x22222222;
+  std::thread first([] { sweepSlice(testState.workers[0]); });
+  std::thread second([] { sweepSlice(testState.workers[1]); });
+  first.join();
+  second.join();
+  ASSERT_TRUE(testState.errorSeen.exchange(false));
+  ErrorReader reader;
+  testing::OutputCapture output;
+  reportError(reader);
+  const std::string text = output.text();
+  EXPECT_NE(text.find("\rError 1, "), std::string::npos) << text;
+  int whole = 0;
+  for (int k = 0; k < 2; ++k) {
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "[%016" PRIXPTR "]=%08x vs [%016" PRIXPTR "]=%08x, ",
+                  reinterpret_cast<uintptr_t>(&testState.bufferA.base[words[k]]), kFillWord,
+                  reinterpret_cast<uintptr_t>(&testState.bufferB.base[words[k]]), k == 0 ? 0x11111111 : 0x22222222);
+    whole += text.find(detail) != std::string::npos;
+  }
+  EXPECT_EQ(whole, 1) << text;
+  // Both were taken at that look: nothing is new at the next.
+  EXPECT_FALSE(reader.newest().has_value());
+}
+
+// A writer publishing record after record while the reader reads: every
+// record read is one of them whole, never fields of two.
+TEST(ErrorSlotTest, ReaderNeverSeesAMixOfTwoRecords) {
+  ErrorSlot slot;
+  std::atomic<bool> enough{false};
+  std::thread writer([&] {
+    for (uint32_t i = 1; !enough.load(std::memory_order_relaxed); ++i) {
+      ErrorRecord r;
+      r.worker = i;
+      r.addressA = i;
+      r.addressB = uintptr_t{i} << 2;
+      r.valueA = ~i;
+      r.valueB = i * 3;
+      r.comparedA = i ^ 0x5555;
+      r.comparedB = i + 7;
+      r.hardwareAddress = i;
+      slot.publish(r);
+    }
+  });
+  uint64_t reads = 0;
+  uint64_t mixed = 0;
+  uint32_t lastSequence = 0;
+  uint32_t sequenceBackwards = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (reads < 2000000 && std::chrono::steady_clock::now() < end) {
+    ErrorRecord r;
+    uint32_t sequence;
+    if (!slot.read(r, sequence) || sequence == 0) continue;
+    ++reads;
+    const uint32_t i = r.worker;
+    mixed += r.addressA != i || r.addressB != uintptr_t{i} << 2 || r.valueA != ~i || r.valueB != i * 3 ||
+             r.comparedA != (i ^ 0x5555) || r.comparedB != i + 7 || r.hardwareAddress != i;
+    sequenceBackwards += sequence < lastSequence;
+    lastSequence = sequence;
+  }
+  enough = true;
+  writer.join();
+  EXPECT_GT(reads, 0u);
+  EXPECT_EQ(mixed, 0u);
+  EXPECT_EQ(sequenceBackwards, 0u);
+}
+
+}  // namespace
+}  // namespace kelvaring
