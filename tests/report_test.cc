@@ -294,17 +294,18 @@ TEST(ErrorReport, FailingBitsOfATransientFlipAreThoseTheCompareSaw) {
   kelvaring::testing::resetTestState();
   testState.settings.verbose = 1;
   uint32_t words[2] = {0x12345678, 0x12345678};
-  MismatchDetail& d = testState.detail;
-  d.addressA = reinterpret_cast<uintptr_t>(&words[0]);
-  d.addressB = reinterpret_cast<uintptr_t>(&words[1]);
-  d.valueA = d.valueB = 0x12345678;
-  d.comparedA = 0x12345678;
-  d.comparedB = 0x12345778;
-  d.kind = static_cast<uint8_t>(ErrorKind::mismatch);
+  ErrorRecord r;
+  r.addressA = reinterpret_cast<uintptr_t>(&words[0]);
+  r.addressB = reinterpret_cast<uintptr_t>(&words[1]);
+  r.valueA = r.valueB = 0x12345678;
+  r.comparedA = 0x12345678;
+  r.comparedB = 0x12345778;
+  ASSERT_TRUE(testState.workers[0].errors.publish(r));
   std::string printed;
   {
     kelvaring::testing::OutputCapture capture;
-    reportError();
+    ErrorReader reader;
+    reportError(reader);
     printed = capture.text();
   }
   kelvaring::testing::resetTestState();
