@@ -30,6 +30,9 @@ void expectDefaults(const Settings& s) {
   EXPECT_EQ(s.threadPriority, ThreadPriority::normal);
   EXPECT_EQ(s.console, 0);
   EXPECT_EQ(s.log, "");
+  EXPECT_EQ(s.coverage, 0);
+  EXPECT_EQ(s.minutes, 0);
+  EXPECT_EQ(s.metrics, "");
 }
 
 // The lines printed while the text is applied.
@@ -81,7 +84,8 @@ TEST_F(SettingsKeys, NoKeyGivesDefaultsSilently) {
 }
 
 TEST_F(SettingsKeys, EveryIntegerKeyIsRead) {
-  applySettingsText("[tweak]\nverbose=1\ntimeout=250\nsignal=1\nmethod=1\ntopmem=1\nerrmax=-1\n");
+  applySettingsText("[tweak]\nverbose=1\ntimeout=250\nsignal=1\nmethod=1\ntopmem=1\nerrmax=-1\ncoverage=1000\n"
+                    "Minutes=-1\n");
   EXPECT_EQ(settings().verbose, 1);
   EXPECT_EQ(settings().timeout, 250);
   EXPECT_EQ(settings().signal, 1);
@@ -89,6 +93,8 @@ TEST_F(SettingsKeys, EveryIntegerKeyIsRead) {
   EXPECT_EQ(settings().topmem, 1);
   EXPECT_EQ(settings().errmax, -1);
   EXPECT_EQ(static_cast<uint32_t>(settings().errmax), 4294967295u);
+  EXPECT_EQ(settings().coverage, 1000);
+  EXPECT_EQ(static_cast<uint32_t>(settings().minutes), 4294967295u);
 }
 
 // Percent of the worker's time: values outside 0..100 are taken as the
@@ -103,11 +109,13 @@ TEST_F(SettingsKeys, SweepShareIsClampedToPercent) {
   }
 }
 
-TEST_F(SettingsKeys, ConsoleKeptAndLogPathReadWhole) {
+TEST_F(SettingsKeys, ConsoleKeptAndPathsReadWhole) {
   const std::string longPath(5000, 'p');
-  EXPECT_EQ(applyPrinting("[tweak]\nconsole=2\nlog= " + longPath + "/r \"1\".jsonl \n"), "new console created.\n");
+  EXPECT_EQ(applyPrinting("[tweak]\nconsole=2\nlog= " + longPath + "/r \"1\".jsonl \nmetrics= " + longPath + ".prom\n"),
+            "new console created.\n");
   EXPECT_EQ(settings().console, 2);
   EXPECT_EQ(settings().log, longPath + "/r \"1\".jsonl");
+  EXPECT_EQ(settings().metrics, longPath + ".prom");
 }
 
 TEST(SettingsPath, LogPathTakenBesideTheSettingsFile) {

@@ -22,7 +22,8 @@ bool allocateBuffers(uint64_t bytes);
 void runCycle();
 
 // The worker thread's entry: priorities, a short pause, then cycles until a
-// stop is requested, with a compare sweep between cycles when one is due.
+// stop is requested or cycles reaches testState.cycleLimit (when not 0),
+// with a compare sweep between cycles when one is due.
 void testWorker();
 
 // The worker's handling of a mismatch at `index`, where the compare read

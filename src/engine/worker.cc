@@ -199,8 +199,11 @@ void testWorker() {
   platform::setThreadPriority(settings.threadPriority);
   platform::sleepMilliseconds(10);
   SweepSchedule sweeps(settings.sweep);
+  const uint64_t lastCycle = testState.cycleLimit != 0 ? testState.cycleLimit : UINT64_MAX;
   while (!testState.stopRequested.load(std::memory_order_relaxed)) {
     runCycle();
+    // A run with a coverage to reach ends after the cycle that reached it.
+    if (testState.cycles.load(std::memory_order_relaxed) >= lastCycle) break;
     sweeps.sweepIfDue();
     if (settings.timeout != 0) pauseAfterCycle(static_cast<uint32_t>(settings.timeout));
   }

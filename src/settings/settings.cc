@@ -89,6 +89,9 @@ void applySettingsText(const std::string& text) {
   readThreadLevel(text, settings);
   // A path may be as long as the system allows: nothing is cut.
   settings.log = profileString(text, kSection, "log", "", text.size() + 1);
+  settings.coverage = profileInt(text, kSection, "coverage", 0);
+  settings.minutes = profileInt(text, kSection, "minutes", 0);
+  settings.metrics = profileString(text, kSection, "metrics", "", text.size() + 1);
 }
 
 std::string pathBeside(const std::string& settingsFile, const std::string& path) {
@@ -109,6 +112,7 @@ void readSettings(const char* path) {
   std::string file = path;
   platform::resolvedPath(path, file);
   testState.settings.log = pathBeside(file, testState.settings.log);
+  testState.settings.metrics = pathBeside(file, testState.settings.metrics);
 }
 
 }  // namespace kelvaring
