@@ -62,7 +62,8 @@ TEST(CommandLine, HelpNamesSizeSettingsStatusesAndManPage) {
     EXPECT_NE(help.find(part), std::string::npos) << part;
   // Every key of the settings file on a line of its own.
   for (const char* key :
-       {"console", "verbose", "timeout", "signal", "method", "topmem", "errmax", "process", "thread", "log"})
+       {"console", "verbose", "timeout", "signal", "method", "topmem", "errmax", "coverage", "minutes", "process",
+        "thread", "log", "metrics"})
     EXPECT_NE(help.find(std::string("\n  ") + key + "="), std::string::npos) << key;
   for (const char* status : {"0 no errors", "1 memory errors", "26 memory", "24 thread", "73 the log", "255 declined"})
     EXPECT_NE(help.find(status), std::string::npos) << status;
