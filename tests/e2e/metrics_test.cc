@@ -129,7 +129,6 @@ TEST(PlannedEnd, MinutesEndTheRunWithTheMetricsFileWholeThroughout) {
   std::atomic<bool> done{false};
   std::vector<std::string> partial;
   std::set<std::string> versions;
-  TempDir* folder = nullptr;
   auto whole = [](const std::string& text) {
     return text.starts_with("# HELP kelvaring_info ") &&
            (text.ends_with("\nkelvaring_running 1\n") || text.ends_with("\nkelvaring_verdict{verdict=\"fail\"} 0\n"));
@@ -137,8 +136,8 @@ TEST(PlannedEnd, MinutesEndTheRunWithTheMetricsFileWholeThroughout) {
   const auto launched = std::chrono::steady_clock::now();
   const auto launchedWall = std::chrono::system_clock::now();
   Program run({.args = {"16"}, .settings = "[tweak]\nminutes=1\nlog=run.jsonl\nmetrics=run.prom\n"});
-  folder = &run.dir();
-  const std::string path = folder->file("run.prom");
+  TempDir& folder = run.dir();
+  const std::string path = folder.file("run.prom");
   std::thread reader([&] {
     while (!done.load()) {
       int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -169,7 +168,7 @@ TEST(PlannedEnd, MinutesEndTheRunWithTheMetricsFileWholeThroughout) {
   std::smatch summary;
   ASSERT_TRUE(std::regex_search(out, summary, std::regex(kSummary))) << out;
   EXPECT_FALSE(has(out, "Stop signaled")) << out;
-  std::vector<std::string> lines = logLines(folder->read_file("run.jsonl"));
+  std::vector<std::string> lines = logLines(folder.read_file("run.jsonl"));
   ASSERT_GE(lines.size(), 3u);
   EXPECT_TRUE(has(lines[lines.size() - 2], R"("reason":"time"})")) << lines[lines.size() - 2];
   // From the test's start: the minute, then at most a poll and a cycle.
@@ -178,7 +177,7 @@ TEST(PlannedEnd, MinutesEndTheRunWithTheMetricsFileWholeThroughout) {
   EXPECT_GE(std::stod(duration[1]), 60);
   EXPECT_LT(std::stod(duration[1]), 63);
 
-  const std::string metrics = folder->read_file("run.prom");
+  const std::string metrics = folder.read_file("run.prom");
   EXPECT_TRUE(has(metrics, "kelvaring_cycles_total " + summary[2].str() + "\n")) << metrics;
   EXPECT_TRUE(has(metrics, "kelvaring_operations_total " + std::to_string(std::stoull(summary[2]) << 20) + "\n"));
   EXPECT_TRUE(has(metrics, "kelvaring_errors_total 0\n"));
@@ -193,10 +192,10 @@ TEST(PlannedEnd, MinutesEndTheRunWithTheMetricsFileWholeThroughout) {
   const double launchedAt = std::chrono::duration<double>(launchedWall.time_since_epoch()).count();
   EXPECT_NEAR(std::stod(started[1]), launchedAt, 5);
   // Nothing left beside it: the copy, its settings, the log and the file.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder->path()), {}), 4);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 4);
   if (access(kPromtool, X_OK) == 0) {
     Options options(kPromtool, {kPromtool, "check", "metrics"});
-    options.in = folder->file("run.prom");
+    options.in = folder.file("run.prom");
     Process check(options);
     ExitStatus checked = check.wait_exit();
     EXPECT_TRUE(checked.exited_with(0)) << checked << check.out() << check.err();
