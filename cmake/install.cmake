@@ -7,6 +7,7 @@
 #   share/man/man1/kelvaring.1
 #   share/doc/kelvaring/           README.md, an example settings file and
 #                                  the examples for collecting results logs
+#                                  and metrics
 configure_file(doc/kelvaring.1.in ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 @ONLY)
 
 set(KELVARING_LINKS ${CMAKE_CURRENT_BINARY_DIR}/install-links)
@@ -20,4 +21,5 @@ install(FILES ${KELVARING_LINKS}/kelvaring.ini DESTINATION lib/kelvaring)
 install(FILES ${KELVARING_LINKS}/kelvaring DESTINATION bin)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 DESTINATION share/man/man1)
 install(FILES README.md doc/kelvaring.ini docs/kelvaring.service docs/kelvaring-job.yaml
+              docs/kelvaring-daemonset.yaml docs/kelvaring-alerts.yaml
         DESTINATION share/doc/kelvaring)

@@ -98,6 +98,13 @@ TEST(ResultsLogJson, EventLines) {
             R"("buffer_a":"00007F2FC0600000","buffer_b":"00007F2FBE600000","huge_page_share":0.500,)"
             R"("locked":true,"ecc_watched":false})"
             "\n");
+  // The keys of an unattended run follow the log when set.
+  start.settings.coverage = -1;
+  start.settings.minutes = 480;
+  start.settings.metrics = "/m \"1\".prom";
+  EXPECT_NE(startJson(start, kTime).find(R"("log":"/var/log/k.jsonl","coverage":4294967295,"minutes":480,)"
+                                         R"("metrics":"/m \"1\".prom"},)"),
+            std::string::npos);
   EXPECT_EQ(progressJson({.cycles = 120, .coverage = 74.5, .opsPerSecond = 2097152.4}, kTime),
             R"({"event":"progress","time":"2026-12-07T13:45:09.042+01:00","cycles":120,"coverage":75,)"
             R"("ops_per_second":2097152})"
@@ -126,7 +133,7 @@ TEST(ResultsLogJson, EventLines) {
   full.valueB = 0xabcdef01;
   full.failingBits = 1;
   full.pageSize = 4096;
-  full.ecc = {{"mc0", "DIMM \"A1\"", 2, 0}, {"mc1", "", 0, 3}};
+  full.ecc = {{"mc0", "DIMM \"A1\"", 2, 0, "dimm0"}, {"mc1", "", 0, 3, ""}};
   EXPECT_EQ(errorJson(full, kTime),
             R"({"event":"error","time":"2026-12-07T13:45:09.042+01:00","number":1,"cycles":36,"coverage":45,)"
             R"("kind":"mismatch","virtual_a":"00007F2FC0600190","virtual_b":"00007F2FBE600190",)"
@@ -140,6 +147,9 @@ TEST(ResultsLogJson, EventLines) {
             "\n");
   EXPECT_EQ(stopJson({}, kTime), R"({"event":"stop","time":"2026-12-07T13:45:09.042+01:00","reason":"errmax"})"
                                  "\n");
+  EXPECT_EQ(stopJson({.reason = "coverage"}, kTime),
+            R"({"event":"stop","time":"2026-12-07T13:45:09.042+01:00","reason":"coverage"})"
+            "\n");
   EXPECT_EQ(summaryJson({.errors = 0, .cycles = 7, .coverage = 8.75, .durationSeconds = 12.3456, .status = 0}, kTime),
             R"({"event":"summary","time":"2026-12-07T13:45:09.042+01:00","errors":0,"cycles":7,"coverage":9,)"
             R"("duration_seconds":12.346,"verdict":"pass","status":0})"

@@ -33,6 +33,9 @@ void expectDefaults(const Settings& s) {
   EXPECT_EQ(s.threadPriority, ThreadPriority::normal);
   EXPECT_EQ(s.console, 0);
   EXPECT_EQ(s.log, "");
+  EXPECT_EQ(s.coverage, 0);
+  EXPECT_EQ(s.minutes, 0);
+  EXPECT_EQ(s.metrics, "");
 }
 
 // The lines printed while the text is applied.
@@ -95,9 +98,12 @@ TEST_F(SettingsKeys, EveryKeyOfTheTableIsRead) {
       {"errmax", {"-1", [](const Settings& s) { return static_cast<uint32_t>(s.errmax) == 4294967295u; }}},
       {"sweep", {"37", [](const Settings& s) { return s.sweep == 37; }}},
       {"workers", {"0", [](const Settings& s) { return s.workers == 0; }}},
+      {"coverage", {"1000", [](const Settings& s) { return s.coverage == 1000; }}},
+      {"minutes", {"-1", [](const Settings& s) { return static_cast<uint32_t>(s.minutes) == 4294967295u; }}},
       {"process", {"high", [](const Settings& s) { return s.processPriorityClass == PriorityClass::high; }}},
       {"thread", {"below", [](const Settings& s) { return s.threadPriority == ThreadPriority::belowNormal; }}},
       {"log", {"run.jsonl", [](const Settings& s) { return s.log == "run.jsonl"; }}},
+      {"metrics", {"kelvaring.prom", [](const Settings& s) { return s.metrics == "kelvaring.prom"; }}},
   };
   EXPECT_EQ(rows.size(), std::size(kSettingsKeys));
   for (const SettingsKey& key : kSettingsKeys) {
@@ -124,11 +130,13 @@ TEST_F(SettingsKeys, SweepShareIsClampedToPercent) {
   }
 }
 
-TEST_F(SettingsKeys, ConsoleKeptAndLogPathReadWhole) {
+TEST_F(SettingsKeys, ConsoleKeptAndPathsReadWhole) {
   const std::string longPath(5000, 'p');
-  EXPECT_EQ(applyPrinting("[tweak]\nconsole=2\nlog= " + longPath + "/r \"1\".jsonl \n"), "new console created.\n");
+  EXPECT_EQ(applyPrinting("[tweak]\nconsole=2\nlog= " + longPath + "/r \"1\".jsonl \nmetrics= " + longPath + ".prom\n"),
+            "new console created.\n");
   EXPECT_EQ(settings().console, 2);
   EXPECT_EQ(settings().log, longPath + "/r \"1\".jsonl");
+  EXPECT_EQ(settings().metrics, longPath + ".prom");
 }
 
 TEST(SettingsPath, LogPathTakenBesideTheSettingsFile) {

@@ -157,6 +157,11 @@ struct Settings {
   PriorityClass processPriorityClass = PriorityClass::normal;
   ThreadPriority threadPriority = ThreadPriority::normal;
   std::string log;  // results log path, resolved beside the settings file; empty: none
+  // The run ends in order once the coverage reaches this many per cent, or
+  // after this many minutes; both taken as unsigned, 0 means no such end.
+  int32_t coverage = 0;
+  int32_t minutes = 0;
+  std::string metrics;  // Prometheus text file, resolved like log; empty: none
   int32_t workers = 1;  // as written; 1, absent or negative: one worker; 0: one per CPU
 };
 
@@ -219,6 +224,10 @@ struct TestState {
   // Pages replaced after hardware memory errors; written inside the signal
   // handler of whichever thread met the error.
   std::atomic<uint32_t> pagesReplaced{0};
+  // The worker ends by itself once cycles reaches this count (the one that
+  // brings the coverage to the `coverage` setting); 0: never. Set before
+  // the worker starts.
+  uint64_t cycleLimit = 0;
   Settings settings;
 };
 

@@ -66,7 +66,7 @@ std::string helpText(const char* shortName, const char* settingsFile, const std:
   return usageText(shortName) +
          "\n"
          "Tests memory: two arrays of 32-bit words, compared under random traffic\n"
-         "until Ctrl+C, a stop signal or the error limit.\n"
+         "until Ctrl+C, a stop signal, the error limit, a coverage or a time.\n"
          "\n"
          "megabytes  the size to test in MiB; only its leading digits count (64MB is 64).\n"
          "           None, 0, or anything that does not start with a digit (-5, +5, abc)\n"
@@ -81,8 +81,8 @@ std::string helpText(const char* shortName, const char* settingsFile, const std:
          keys +
          "\n"
          "Exit status: 0 no errors; 1 memory errors reported; 26 memory allocation\n"
-         "failed; 24 thread creation failed; 73 the log cannot be opened or\n"
-         "written; 64 an unknown option; 255 declined on an obsolete kernel;\n"
+         "failed; 24 thread creation failed; 73 the log or the metrics file cannot\n"
+         "be written; 64 an unknown option; 255 declined on an obsolete kernel;\n"
          "5, 6 and others: a fault, after its \"Exception code\" line.\n"
          "\n"
          "Details: man kelvaring\n";

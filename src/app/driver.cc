@@ -5,6 +5,8 @@
 
 #include "app/command_line.h"
 #include "app/error_report.h"
+#include "app/metrics_file.h"
+#include "app/planned_end.h"
 #include "app/report.h"
 #include "app/results_log.h"
 #include "app/run_log.h"
@@ -27,7 +29,7 @@ constexpr unsigned kPollsPerEccRead = 10;
 
 void print(const std::string& line) { platform::printOut("%s", line.c_str()); }
 
-void monitor(WorkerRun& workers, EccWatch& ecc, ProgressLog& progress) {
+void monitor(WorkerRun& workers, EccWatch& ecc, ProgressLog& progress, PlannedEnd& end, MetricsFile& metrics) {
   TestState& s = testState;
   ErrorReader errors;
   while (!workers.waitForEnd(kPollMilliseconds)) {
@@ -41,7 +43,10 @@ void monitor(WorkerRun& workers, EccWatch& ecc, ProgressLog& progress) {
       print(progressLine(s.cycles.load(std::memory_order_relaxed), coverage(), spinnerCharacter(s.spinnerCount)));
     }
     progress.logWhenDue();
+    end.stopWhenDue();
+    metrics.afterPoll();
   }
+  PlannedEnd::logCoverageEnd();
   // A mismatch found after the last poll, in the cycle completed after a
   // stop for instance, is reported all the same; so are ECC counts that
   // grew since the last read.
@@ -68,6 +73,10 @@ int guardedRun(int argc, char** argv) {
   // kernel would otherwise let the mapping pass and end the process (or
   // another one) during the fill.
   uint64_t bytes = testSize(megabytes, platform::availablePhysicalMemory());
+  // Metrics asked for must not go missing either: their first file is
+  // written here, and one that cannot be written ends the run as the log.
+  MetricsFile metrics;
+  if (bytes != 0 && !metrics.start(s.settings.metrics, bytes)) return kLogFailedStatus;
   if (bytes == 0 || !obtainBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
   const int32_t key = s.settings.workers;
   const uint32_t count = workerCount(key, key == 0 ? platform::usableCpuCount() : 1, s.bufferA.wordCount);
@@ -83,7 +92,9 @@ int guardedRun(int argc, char** argv) {
     workers.waitUntilFilled();
   }
   completeAllocation(bytes, workersAsked(key) ? count : 0);
+  s.cycleLimit = cycleLimit(static_cast<uint32_t>(s.settings.coverage), s.opsPerCycle, s.bufferA.wordCount);
   EccWatch ecc{platform::readEccCounts()};
+  metrics.watch(ecc);
   if (s.settings.verbose != 0) print(eccWatchLine(ecc.counts.has_value()));
   // Nor may its start be: the run ends before its test.
   if (!logRunStart(bytes, ecc.counts.has_value())) return kLogFailedStatus;
@@ -95,7 +106,8 @@ int guardedRun(int argc, char** argv) {
   char now[9];
   if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
   ProgressLog progress(startedAt);
-  monitor(workers, ecc, progress);
+  PlannedEnd end(startedAt, static_cast<uint32_t>(s.settings.minutes));
+  monitor(workers, ecc, progress, end, metrics);
   // Until here a stop signal still prints its notice and changes nothing
   // else; once the summary stands, it must not turn the outcome into a kill
   // while the buffers are released.
@@ -105,6 +117,7 @@ int guardedRun(int argc, char** argv) {
   // A run that found bad memory must not look like a success to a script.
   const int status = s.errors != 0 ? 1 : 0;
   logRunSummary(startedAt, status);
+  metrics.afterSummary(status);
   return status;
 }
 

@@ -15,12 +15,14 @@ struct EccGrowth {
   std::string label;
   uint64_t corrected = 0;
   uint64_t uncorrected = 0;
+  std::string module;  // its folder ("dimm0"); "" for a controller's own counts
 };
 
 // The modules whose counts grew from `before` to `after`, in the order of
-// `after`. A module found in one read only, or a count that fell (a
-// driver reloaded), gains nothing.
+// `after`; with `unchangedToo`, every module found in both reads. A module
+// found in one read only, or a count that fell (a driver reloaded), gains
+// nothing.
 std::vector<EccGrowth> eccGrowth(const std::vector<platform::EccCount>& before,
-                                 const std::vector<platform::EccCount>& after);
+                                 const std::vector<platform::EccCount>& after, bool unchangedToo = false);
 
 }  // namespace kelvaring

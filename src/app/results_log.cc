@@ -11,11 +11,9 @@
 #include "platform/platform.h"
 
 namespace kelvaring {
-namespace {
 
 // --- Formatting ----------------------------------------------------------------
 
-// The length of the valid UTF-8 sequence of two to four bytes at `at`, or 0.
 size_t utf8SequenceLength(const unsigned char* at, size_t left) {
   auto continues = [&](size_t i, unsigned char low = 0x80, unsigned char high = 0xBF) {
     return i < left && at[i] >= low && at[i] <= high;
@@ -36,6 +34,8 @@ size_t utf8SequenceLength(const unsigned char* at, size_t left) {
   }
   return 0;
 }
+
+namespace {
 
 void appendHex(std::string& out, uint64_t value, int digits, bool upper) {
   const char* hex = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -131,6 +131,11 @@ std::string settingsObject(const Settings& s) {
   addString(out, "thread", threadLevelName(s.threadPriority));
   addSigned(out, "sweep", s.sweep);
   addString(out, "log", s.log);
+  // The keys of an unattended run appear when set, so that a run without
+  // them logs what it always did.
+  if (s.coverage != 0) addNumber(out, "coverage", static_cast<uint32_t>(s.coverage));
+  if (s.minutes != 0) addNumber(out, "minutes", static_cast<uint32_t>(s.minutes));
+  if (!s.metrics.empty()) addString(out, "metrics", s.metrics);
   return out + "}";
 }
 
@@ -337,7 +342,7 @@ std::string stopJson(const StopEvent& e, std::string_view time) {
     addString(out, "reason", "signal");
     addString(out, "signal", e.signal);
   } else {
-    addString(out, "reason", "errmax");
+    addString(out, "reason", e.reason);
   }
   return closing(out);
 }

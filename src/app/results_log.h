@@ -22,6 +22,12 @@ inline constexpr int kLogFailedStatus = 73;
 
 // --- JSON text ----------------------------------------------------------------
 
+// The length of the valid UTF-8 sequence of two to four bytes at `at`, or 0.
+size_t utf8SequenceLength(const unsigned char* at, size_t left);
+
+// The length of the valid UTF-8 sequence of two to four bytes at `at`, or 0.
+size_t utf8SequenceLength(const unsigned char* at, size_t left);
+
 // Appends `text` as a JSON string, quotes included. Quotes, backslashes and
 // control characters are escaped (\b \f \n \r \t, else \u00XX); valid UTF-8
 // passes as it is; a byte that is not part of valid UTF-8 becomes \u00XX,
@@ -76,7 +82,8 @@ struct ErrorEvent {
 };
 
 struct StopEvent {
-  const char* signal = nullptr;  // null: the error limit asked for the stop
+  const char* signal = nullptr;  // the stop signal; null: the run asked for its own stop
+  const char* reason = "errmax";  // without a signal: "errmax", "coverage" or "time"
 };
 
 struct SummaryEvent {

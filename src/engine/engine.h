@@ -78,8 +78,9 @@ void runCycle(Worker& worker);
 void runCycle();
 
 // The worker thread's entry of a run of one: priorities, a short pause,
-// then cycles until a stop is requested, with a compare sweep between
-// cycles when one is due.
+// then cycles until a stop is requested or cycles reaches
+// testState.cycleLimit (when not 0), with a compare sweep between cycles
+// when one is due.
 void testWorker();
 
 // The same for one worker of several: the process's priority class has been

@@ -227,8 +227,11 @@ void work(Worker& worker) {
   const Settings& settings = testState.settings;
   platform::sleepMilliseconds(10);
   SweepSchedule sweeps(settings.sweep);
+  const uint64_t lastCycle = testState.cycleLimit != 0 ? testState.cycleLimit : UINT64_MAX;
   while (!testState.stopRequested.load(std::memory_order_relaxed)) {
     runCycle(worker);
+    // A run with a coverage to reach ends after the cycle that reached it.
+    if (testState.cycles.load(std::memory_order_relaxed) >= lastCycle) break;
     sweeps.sweepIfDue(worker);
     if (settings.timeout != 0) pauseAfterCycle(static_cast<uint32_t>(settings.timeout));
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kelvaring/state.h"
@@ -124,6 +125,8 @@ bool kernelVersion(int& major, int& minor);
 // unknown.
 std::string kernelRelease();
 std::string hostName();
+// The system and processor the program is built for: "linux-x86_64".
+const char* platformName();
 
 // The wall clock to the millisecond and the local time's offset from UTC.
 struct WallClock {
@@ -177,6 +180,15 @@ bool writeLogText(int fd, const char* text, size_t length);
 // Pushes what was written to the storage device; false on failure.
 bool syncLogFile(int fd);
 void closeLogFile(int fd);
+
+// Replaces the file at `path` with one holding `content`: written whole
+// under a hidden name in the same folder, then renamed over the target, so
+// that a reader sees the old file or the new one, never a part. The new
+// file is created with mode 0666 less the umask. A target that exists and
+// is neither a file nor a link (a folder, a device) is refused. False, with
+// the reason (the system's error text) filled in and nothing left behind,
+// on failure.
+bool replaceFile(const std::string& path, std::string_view content, std::string& reason);
 
 // --- Scheduling -------------------------------------------------------------
 

@@ -15,6 +15,8 @@ std::string kernelRelease() {
   return uname(&name) == 0 ? std::string(name.release) : std::string();
 }
 
+const char* platformName() { return "linux-x86_64"; }
+
 std::string hostName() {
   char name[HOST_NAME_MAX + 1] = {};
   if (gethostname(name, sizeof name - 1) != 0) return {};

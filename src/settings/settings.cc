@@ -91,6 +91,9 @@ void applySettingsText(const std::string& text) {
   readThreadLevel(text, settings);
   // A path may be as long as the system allows: nothing is cut.
   settings.log = profileString(text, kSection, settingsKey("log"), "", text.size() + 1);
+  settings.coverage = profileInt(text, kSection, settingsKey("coverage"), 0);
+  settings.minutes = profileInt(text, kSection, settingsKey("minutes"), 0);
+  settings.metrics = profileString(text, kSection, settingsKey("metrics"), "", text.size() + 1);
 }
 
 std::string pathBeside(const std::string& settingsFile, const std::string& path) {
@@ -111,6 +114,7 @@ void readSettings(const char* path) {
   std::string file = path;
   platform::resolvedPath(path, file);
   testState.settings.log = pathBeside(file, testState.settings.log);
+  testState.settings.metrics = pathBeside(file, testState.settings.metrics);
 }
 
 }  // namespace kelvaring

@@ -22,12 +22,13 @@ void renameExtension(Text& path, const char* extension);
 int32_t sweepShare(int32_t percent);
 
 // Reads every key of section "tweak" into the test state's settings and
-// prints the lines that the chosen settings call for. A relative `log` path
-// is taken relative to the folder of the settings file, links followed.
+// prints the lines that the chosen settings call for. A relative `log` or
+// `metrics` path is taken relative to the folder of the settings file,
+// links followed.
 void readSettings(const char* path);
 
 // The same, from the file's text; a missing key keeps its default. The
-// `log` path stays as written.
+// `log` and `metrics` paths stay as written.
 void applySettingsText(const std::string& text);
 
 // `path` taken relative to the folder of `settingsFile`; an absolute or

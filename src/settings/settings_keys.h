@@ -19,12 +19,15 @@ inline constexpr SettingsKey kSettingsKeys[] = {
     {"method", "1", "bits that ever differed are set in every value written"},
     {"topmem", "1", "buffer B placed top-down"},
     {"errmax", "N", "stop after N error reports (0: no limit)"},
+    {"coverage", "N", "end in order once the coverage reaches N %"},
+    {"minutes", "N", "end in order after N minutes"},
     {"sweep", "PERCENT", "share of the worker's time for compare sweeps of both\nbuffers (default 10; 0: none)"},
     {"workers", "N", "workers side by side, each on its own slice (1: one;\n0: one per CPU of the affinity mask and cgroup quota)"},
     {"process", "LEVEL", "normal, above or high"},
     {"thread", "LEVEL", "normal, below, above or high"},
     {"console", "1", "prints \"new console created.\" and nothing more"},
     {"log", "PATH", "results log, one JSON line per event, appended (a relative\npath is taken beside the settings file)"},
+    {"metrics", "PATH", "Prometheus metrics, rewritten whole every 15 s and after\nevery error report (relative: beside the settings file)"},
 };
 
 // The name of a key of the table. Checked while compiling: a name missing
