@@ -13,6 +13,7 @@
 
 #include "app/driver.h"
 #include "app/ecc_watch.h"
+#include "platform/platform_linux.h"
 #include "capture.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"

@@ -46,29 +46,13 @@ bool replacePages(void* target, const void* source, uint64_t bytes, bool lock);
 // on failure.
 void offerToOomKiller();
 
-// The bytes of some address ranges that lie in transparent huge pages,
-// given the text of a /proc/PID/smaps: AnonHugePages of each mapping that
-// overlaps them, counted once and at most as far as its overlap (the kernel
-// may merge neighbouring mappings into one).
+// The bytes of some address ranges of the running process that lie in huge
+// (large) pages; 0 when the system cannot tell.
 struct AddressRange {
   uintptr_t begin;
   uintptr_t end;
 };
-uint64_t hugePageBytesIn(const std::string& smapsText, const std::vector<AddressRange>& ranges);
-// The same for the running process; 0 when smaps cannot be read.
 uint64_t hugePageBytes(const std::vector<AddressRange>& ranges);
-
-// --- Memory cgroups -----------------------------------------------------------
-
-// The least headroom (limit less usage) of the memory cgroups a process
-// belongs to, at every level from its own cgroup up to the top of the
-// mounted tree, given the texts of its /proc/PID/cgroup and
-// /proc/PID/mountinfo; the cgroup files are read where mountinfo places
-// them. A level without a limit, or whose files cannot be read, imposes
-// nothing; UINT64_MAX when no level limits.
-uint64_t cgroupHeadroom(const std::string& cgroupText, const std::string& mountinfoText);
-// The same for the running process.
-uint64_t memoryCgroupHeadroom();
 
 // --- Error counts of the memory controllers (EDAC) ---------------------------
 
@@ -82,13 +66,9 @@ struct EccCount {
   uint64_t uncorrected = 0;
 };
 
-inline constexpr const char* kEdacRoot = "/sys/devices/system/edac/mc";
-
-// The counts under `root` (the kernel's EDAC folder, or a copy of its form):
-// per module mc*/dimm*/dimm_ce_count and dimm_ue_count where a controller
-// has modules, else mc*/ce_count and ue_count. nullopt when no controller is
-// found (EDAC absent).
-std::optional<std::vector<EccCount>> readEccCounts(const std::string& root = kEdacRoot);
+// The counts of the machine's memory controllers; nullopt where the system
+// does not tell them.
+std::optional<std::vector<EccCount>> readEccCounts();
 
 // --- Time and version -------------------------------------------------------
 
@@ -155,11 +135,16 @@ bool readSmallFile(const std::string& path, size_t maxBytes, std::string& conten
 // -1 with the reason (the system's error text) filled in.
 int openLogFile(const std::string& path, std::string& reason);
 // Writes the text whole with a single write where the system allows; false
-// on failure (errno tells why). Safe in a signal handler.
+// on failure (lastErrorText tells why). Safe in a signal handler.
 bool writeLogText(int fd, const char* text, size_t length);
 // Pushes what was written to the storage device; false on failure.
 bool syncLogFile(int fd);
 void closeLogFile(int fd);
+
+// The system's description of why the calling thread's last failed call of
+// this layer failed. A constant text: no allocation, safe in a signal
+// handler.
+const char* lastErrorText();
 
 // --- Scheduling -------------------------------------------------------------
 
@@ -208,14 +193,6 @@ struct FaultRecord {
   // address that no call made): the translator must not throw.
   bool unwindable = true;
 };
-
-// The fault code of a processor fault on x86-64 Linux, from its signal
-// (SIGSEGV, SIGBUS, SIGILL or SIGFPE) and si_code.
-uint32_t faultCode(int signal, int siCode);
-// What is known of it besides: for SIGSEGV the address and, from the page
-// fault error code, the kind of access; a fault without an address
-// (SI_KERNEL) has the unknown address, all ones.
-FaultRecord faultRecord(int signal, int siCode, uintptr_t address, uint64_t pageFaultError);
 
 // Called on the faulting thread while the fault is handled; it must not
 // return (it throws or ends the process).
