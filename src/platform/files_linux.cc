@@ -26,6 +26,8 @@ bool executablePath(std::string& path) {
   }
 }
 
+void portableArguments(int, char**) {}
+
 bool pathExists(const std::string& path) {
   struct stat info{};
   return stat(path.c_str(), &info) == 0;

@@ -122,6 +122,11 @@ void beep(unsigned frequency, unsigned milliseconds);
 
 // --- Files ------------------------------------------------------------------
 
+// Paths cross this layer in one form on every system: '/' between the
+// names (the Windows files turn them into the system's form and back).
+// Gives the program's own path in argv[0] that form; argv[0] may be null.
+void portableArguments(int argc, char** argv);
+
 // The full path of the running executable file; false when unknown.
 bool executablePath(std::string& path);
 bool pathExists(const std::string& path);
