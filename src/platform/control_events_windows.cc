@@ -26,7 +26,9 @@ const char* eventName(DWORD type) {
   }
 }
 
-BOOL WINAPI onControlEvent(DWORD type) {
+}  // namespace
+
+BOOL WINAPI consoleControlRoutine(DWORD type) {
   ControlHandler handler = control.handler;
   if (handler == nullptr) return FALSE;
   setFaultTranslator(control.faultCourse);
@@ -35,6 +37,8 @@ BOOL WINAPI onControlEvent(DWORD type) {
   eventInHand = nullptr;
   return handled ? TRUE : FALSE;
 }
+
+namespace {
 
 // Takes every event and does nothing with it.
 BOOL WINAPI swallowControlEvent(DWORD) { return TRUE; }
@@ -46,14 +50,14 @@ const char* controlEventSignal() { return eventInHand; }
 bool addControlHandler(ControlHandler handler, FaultTranslator faultCourse) {
   if (control.handler != nullptr) return false;
   control = {handler, faultCourse};
-  if (SetConsoleCtrlHandler(onControlEvent, TRUE)) return true;
+  if (SetConsoleCtrlHandler(consoleControlRoutine, TRUE)) return true;
   control = {};
   return false;
 }
 
 void removeControlHandler(ControlHandler handler) {
   if (handler == nullptr || handler != control.handler) return;
-  SetConsoleCtrlHandler(onControlEvent, FALSE);
+  SetConsoleCtrlHandler(consoleControlRoutine, FALSE);
   control = {};
 }
 
@@ -62,7 +66,7 @@ void removeControlHandler(ControlHandler handler) {
 void ignoreControlEvents(ControlHandler handler) {
   if (handler == nullptr || handler != control.handler) return;
   SetConsoleCtrlHandler(swallowControlEvent, TRUE);
-  SetConsoleCtrlHandler(onControlEvent, FALSE);
+  SetConsoleCtrlHandler(consoleControlRoutine, FALSE);
   control = {};
 }
 

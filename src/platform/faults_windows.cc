@@ -24,7 +24,8 @@ struct FaultInHand {
 };
 thread_local FaultInHand faultInHand;
 
-// The fault handed over from the exception handler to throwPendingFault.
+// The fault handed over from the exception handler to
+// kelvaringThrowPendingFault.
 struct PendingFault {
   uint32_t code = 0;
   FaultRecord record;
@@ -89,12 +90,47 @@ class FaultHandling {
   FaultHandling& operator=(const FaultHandling&) = delete;
 };
 
-// Entered as if the faulting instruction had called it.
-[[noreturn, gnu::noinline]] void throwPendingFault() {
+}  // namespace
+
+// Entered as if the faulting instruction had called it (through the
+// trampoline below on x86-64).
+extern "C" [[noreturn, gnu::noinline]] void kelvaringThrowPendingFault() {
   FaultHandling handling(pending.code);
   translatorSlot(pending.code, pending.record);
   exitImmediately(static_cast<int>(pending.code));
 }
+
+namespace {
+
+#if defined(__x86_64__)
+// A fault may strike with the stack pointer at any multiple of 8, but code
+// entered by a call expects it 8 past a multiple of 16 (the unwinder's own
+// context records need that alignment). The trampoline aligns the stack
+// behind a frame pointer, which its unwind information names, so that the
+// unwinder finds the faulting frame's stack pointer all the same. It also
+// keeps the callee's 32-byte home area off the faulting frame.
+extern "C" void kelvaringFaultTrampoline();
+asm(R"(
+  .text
+  .globl kelvaringFaultTrampoline
+  .def kelvaringFaultTrampoline; .scl 2; .type 32; .endef
+  .seh_proc kelvaringFaultTrampoline
+kelvaringFaultTrampoline:
+  pushq %rbp
+  .seh_pushreg %rbp
+  movq %rsp, %rbp
+  .seh_setframe %rbp, 0
+  .seh_endprologue
+  andq $-16, %rsp
+  subq $32, %rsp
+  call kelvaringThrowPendingFault
+  ud2
+  .seh_endproc
+)");
+void (*const faultEntry)() = kelvaringFaultTrampoline;
+#else
+void (*const faultEntry)() = kelvaringThrowPendingFault;
+#endif
 
 #if defined(_M_X64) || defined(__x86_64__)
 using Word = DWORD64;
@@ -148,7 +184,7 @@ LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
   } else {
     // A call through a bad pointer: where the word on the stack top is a
     // return address into the program, it is as if that call had reached
-    // throwPendingFault. Otherwise there is nothing to unwind from.
+    // the fault entry. Otherwise there is nothing to unwind from.
     Word returnAddress = 0;
     if (!readableWord(sp, returnAddress) || !unwindableAt(returnAddress)) {
       record.unwindable = false;
@@ -156,7 +192,7 @@ LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
     }
   }
   pending = {static_cast<uint32_t>(code), record};
-  ip = reinterpret_cast<Word>(&throwPendingFault);
+  ip = reinterpret_cast<Word>(faultEntry);
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 

@@ -85,15 +85,19 @@ uint64_t availablePhysicalMemory() {
   if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job, nullptr)) {
     PROCESS_MEMORY_COUNTERS_EX used{};
     used.cb = sizeof used;
-    uint64_t own = K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&used),
-                                           sizeof used)
-                       ? used.PrivateUsage
-                       : 0;
-    auto headroom = [own](SIZE_T limit) { return limit > own ? limit - own : 0; };
-    const DWORD flags = job.BasicLimitInformation.LimitFlags;
-    if (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) bytes = std::min<uint64_t>(bytes, headroom(job.ProcessMemoryLimit));
-    if (flags & JOB_OBJECT_LIMIT_JOB_MEMORY) bytes = std::min<uint64_t>(bytes, headroom(job.JobMemoryLimit));
+    const bool known =
+        K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&used), sizeof used);
+    bytes = std::min(bytes, jobMemoryHeadroom(job, known ? used.PrivateUsage : 0));
   }
+  return bytes;
+}
+
+uint64_t jobMemoryHeadroom(const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& job, uint64_t committed) {
+  auto headroom = [committed](uint64_t limit) { return limit > committed ? limit - committed : 0; };
+  uint64_t bytes = UINT64_MAX;
+  const DWORD flags = job.BasicLimitInformation.LimitFlags;
+  if (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) bytes = std::min(bytes, headroom(job.ProcessMemoryLimit));
+  if (flags & JOB_OBJECT_LIMIT_JOB_MEMORY) bytes = std::min(bytes, headroom(job.JobMemoryLimit));
   return bytes;
 }
 

@@ -27,8 +27,19 @@ std::string utf8Text(const std::wstring& text);
 // Keeps the calling thread's last error for lastErrorText.
 void keepLastError(DWORD error);
 
+// The room a job object's memory limits leave a process that has committed
+// `committed` bytes: the process's own limit and the job's, whichever is
+// tighter (the job's other processes are not counted); UINT64_MAX without
+// a limit.
+uint64_t jobMemoryHeadroom(const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& job, uint64_t committed);
+
 // The system's version and build, from RtlGetVersion; false when unknown.
 bool systemVersion(OSVERSIONINFOW& info);
+
+// The routine registered with SetConsoleCtrlHandler while a control
+// handler is registered: it hands the event to that handler; FALSE, the
+// system's default course, without one.
+BOOL WINAPI consoleControlRoutine(DWORD type);
 
 // True under Wine, where some services of Windows are missing or behave
 // otherwise: ntdll exports wine_get_version there.
