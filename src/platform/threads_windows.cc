@@ -11,16 +11,10 @@ namespace kelvaring::platform {
 struct Thread::Shared {
   void (*entry)() = nullptr;
   HANDLE handle = nullptr;
+  std::string name;
 };
 
 namespace {
-
-DWORD WINAPI threadMain(void* argument) {
-  auto* shared = static_cast<Thread::Shared*>(argument);
-  ensureSignalStack();
-  shared->entry();
-  return 0;
-}
 
 // Shown in debuggers and Process Explorer; a system without the call
 // (before Windows 10 1607) goes without the name.
@@ -31,6 +25,16 @@ void nameThread(HANDLE thread, const char* name) {
   if (set != nullptr) set(thread, wideText(name).c_str());
 }
 
+DWORD WINAPI threadMain(void* argument) {
+  auto* shared = static_cast<Thread::Shared*>(argument);
+  // Named by the thread itself: Wine passes the name on to the Linux thread
+  // only once that thread runs.
+  nameThread(GetCurrentThread(), shared->name.c_str());
+  ensureSignalStack();
+  shared->entry();
+  return 0;
+}
+
 }  // namespace
 
 Thread::~Thread() { join(); }
@@ -39,13 +43,13 @@ bool Thread::start(void (*entry)(), const char* name) {
   if (started_) return false;
   shared_ = new Thread::Shared;
   shared_->entry = entry;
+  shared_->name = name;
   shared_->handle = CreateThread(nullptr, 0, threadMain, shared_, 0, nullptr);
   if (shared_->handle == nullptr) {
     delete shared_;
     shared_ = nullptr;
     return false;
   }
-  nameThread(shared_->handle, name);
   started_ = true;
   return true;
 }
