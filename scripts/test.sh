@@ -39,3 +39,8 @@ run_tests build-asan
 echo "== ThreadSanitizer"
 build build-tsan "thread"
 run_tests build-tsan -E 'FaultDeathTest|FaultRun'
+
+# Windows, built with mingw-w64 and tested under Wine where both are installed.
+echo "== Windows (mingw-w64, Wine)"
+source scripts/test_windows.sh
+windows_stage build
