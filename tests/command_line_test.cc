@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 using namespace kelvaring;
 
 namespace {
@@ -57,8 +59,9 @@ TEST(CommandLine, HelpAndVersionOnlyAsTheFirstArgument) {
 TEST(CommandLine, HelpNamesSizeSettingsStatusesAndManPage) {
   std::string help = helpText("probe", "/opt/x.y/probe.ini");
   EXPECT_EQ(help.rfind("Usage: probe [megabytes]\n", 0), 0u) << help;
+  const platform::HelpLines& system = platform::helpLines();
   for (const char* part : {"all available memory", "-5, +5, abc", "Settings file: /opt/x.y/probe.ini\n",
-                           "/etc/kelvaring.ini", "Memory allocation failed.", "man kelvaring"})
+                           "Memory allocation failed.", system.builtFor, system.settingsFile, system.details})
     EXPECT_NE(help.find(part), std::string::npos) << part;
   // Every key of the settings file on a line of its own.
   for (const char* key :

@@ -24,21 +24,19 @@ CommandLineRequest commandLineRequest(int argc, char** argv) {
 
 std::string helpText(const char* shortName, const char* settingsFile) {
   std::string name = shortName;
+  const platform::HelpLines& system = platform::helpLines();
   return "Usage: " + name + " [megabytes]\n" +
          "       " + name + " -h | --help | -V | --version\n"
-         "\n"
+         "\n" + system.builtFor +
          "Tests memory: two arrays of 32-bit words, compared under random traffic\n"
          "until Ctrl+C, a stop signal or the error limit.\n"
          "\n"
          "megabytes  the size to test in MiB; only its leading digits count (64MB is 64).\n"
-         "           None, 0, or anything that does not start with a digit (-5, +5, abc)\n"
-         "           means all available memory: the smaller of MemAvailable and the\n"
-         "           memory cgroup's headroom, less a reserve. A larger size, or one too\n"
+         "           None, 0, or anything that does not start with a digit (-5, +5, abc)\n" +
+         system.availableMemory +
          "           large to count, fails with \"Memory allocation failed.\" (status 26).\n"
          "\n"
-         "Settings file: " + settingsFile + "\n"
-         "  (the executable's real path, extension .ini; an installed copy reads\n"
-         "  /etc/kelvaring.ini). Section [tweak]:\n"
+         "Settings file: " + settingsFile + "\n" + system.settingsFile +
          "  verbose=1      extra lines: priorities, memory lock, times, error detail\n"
          "  timeout=MS     pause after every cycle, in milliseconds (-1: until a stop)\n"
          "  signal=1       terminal bell with every error report\n"
@@ -56,7 +54,7 @@ std::string helpText(const char* shortName, const char* settingsFile) {
          "written; 255 declined on an obsolete kernel;\n"
          "5, 6 and others: a fault, after its \"Exception code\" line.\n"
          "\n"
-         "Details: man kelvaring\n";
+         + system.details;
 }
 
 std::string versionText(const char* buildDate) {

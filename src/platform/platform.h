@@ -70,6 +70,19 @@ struct EccCount {
 // does not tell them.
 std::optional<std::vector<EccCount>> readEccCounts();
 
+// --- Help -------------------------------------------------------------------
+
+// The help's lines that differ between systems, each ending in a line end:
+// the platform the program was built for, how the available memory is
+// found, where the settings file lies and where the details are.
+struct HelpLines {
+  const char* builtFor;
+  const char* availableMemory;
+  const char* settingsFile;
+  const char* details;
+};
+const HelpLines& helpLines();
+
 // --- Time and version -------------------------------------------------------
 
 uint32_t secondsSinceEpoch();

@@ -7,6 +7,20 @@
 namespace kelvaring::platform {
 
 // The Windows version and build, "10.0.19045".
+const HelpLines& helpLines() {
+  static const HelpLines lines{
+#ifdef _WIN64
+      "Built for 64-bit Windows (x64).\n",
+#else
+      "Built for 32-bit Windows (x86).\n",
+#endif
+      "           means all available memory: the available physical memory within\n"
+      "           a job's limit, less a reserve. A larger size, or one too\n",
+      "  (the executable's path, extension .ini). Section [tweak]:\n",
+      "Details: MANUAL.txt and WINDOWS.txt beside the program\n"};
+  return lines;
+}
+
 std::string kernelRelease() {
   OSVERSIONINFOW info;
   if (!systemVersion(info)) return {};
