@@ -77,7 +77,8 @@ void releaseMemory(void* base, uint64_t /*bytes*/) {
 uint64_t availablePhysicalMemory() {
   MEMORYSTATUSEX status{};
   status.dwLength = sizeof status;
-  uint64_t bytes = GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : kMemoryUnknown;
+  // A 32-bit process has less address space than the machine has memory.
+  uint64_t bytes = GlobalMemoryStatusEx(&status) ? std::min(status.ullAvailPhys, status.ullAvailVirtual) : kMemoryUnknown;
   // A job object's limit on the process's or the job's committed memory
   // plays the part of a memory cgroup; the job's other processes are not
   // counted.

@@ -56,10 +56,10 @@ extern int (*volatile recurseAgain)(int);
 }
 int (*volatile recurseAgain)(int) = recurse;
 
+// The fault line gives 16 digits on every build.
 std::string address(uintptr_t value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%0*llX", static_cast<int>(2 * sizeof(uintptr_t)),
-                static_cast<unsigned long long>(value));
+  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));
   return text;
 }
 

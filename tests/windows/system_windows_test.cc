@@ -68,6 +68,7 @@ TEST(WindowsMemory, AvailableIsWhatTheSystemReportsWithinAJobLimit) {
   const uint64_t available = availablePhysicalMemory();
   EXPECT_GT(available, 0u);
   EXPECT_LE(available, status.ullTotalPhys);
+  EXPECT_LE(available, status.ullAvailVirtual);
   // In a job whose processes may commit 64 MiB, no more is available; the
   // job holds the process for good, so a child of its own is put in it.
   if (runningUnderWine())
