@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "platform/platform_windows.h"
+#include "platform/print_text.h"
 
 namespace kelvaring::platform {
 namespace {
@@ -30,25 +31,10 @@ void writeAll(DWORD which, const char* text, size_t length) {
 }
 
 int printTo(DWORD which, const char* fmt, va_list args) {
-  char small[512];
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(small, sizeof small, fmt, args);
-  if (n < 0) {
-    va_end(again);
-    return n;
-  }
-  std::string large;
-  const char* text = small;
-  if (static_cast<size_t>(n) >= sizeof small) {
-    large.resize(static_cast<size_t>(n));
-    std::vsnprintf(large.data(), large.size() + 1, fmt, again);
-    text = large.c_str();
-  }
-  va_end(again);
-  std::lock_guard<std::mutex> hold(outputLock);
-  writeAll(which, text, static_cast<size_t>(n));
-  return n;
+  return formatAndWrite(fmt, args, [which](const char* text, size_t length) {
+    std::lock_guard<std::mutex> hold(outputLock);
+    writeAll(which, text, length);
+  });
 }
 
 }  // namespace
@@ -72,15 +58,7 @@ int printErr(const char* fmt, ...) {
 void writeOutRaw(const char* text, size_t length) { writeAll(STD_OUTPUT_HANDLE, text, length); }
 void writeErrRaw(const char* text, size_t length) { writeAll(STD_ERROR_HANDLE, text, length); }
 
-// The answer line is read up to its end, but never further than this.
-constexpr int kLongestAnswer = 256;
-
-int readAnswer() {
-  int first = std::getchar();
-  int c = first;
-  for (int read = 1; c != EOF && c != '\n' && read < kLongestAnswer; ++read) c = std::getchar();
-  return first == EOF ? -1 : first;
-}
+int readAnswer() { return readAnswerLine(); }
 
 void setConsoleTitle(const char* title) { SetConsoleTitleW(wideText(title).c_str()); }
 
