@@ -28,6 +28,8 @@ bool executablePath(std::string& path) {
 
 void portableArguments(int, char**) {}
 
+bool absolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
 bool pathExists(const std::string& path) {
   struct stat info{};
   return stat(path.c_str(), &info) == 0;

@@ -91,6 +91,11 @@ void portableArguments(int argc, char** argv) {
     if (*c == '\\') *c = '/';
 }
 
+bool absolutePath(const std::string& path) {
+  const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '/' || path[2] == '\\');
+  return drive || (!path.empty() && (path[0] == '/' || path[0] == '\\'));
+}
+
 bool pathExists(const std::string& path) { return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool resolvedPath(const std::string& path, std::string& resolved) {

@@ -139,6 +139,9 @@ void beep(unsigned frequency, unsigned milliseconds);
 // names (the Windows files turn them into the system's form and back).
 // Gives the program's own path in argv[0] that form; argv[0] may be null.
 void portableArguments(int argc, char** argv);
+// Whether the path names its place without a starting folder: "/..." on
+// Linux; "X:/...", "/..." or "//server/..." on Windows.
+bool absolutePath(const std::string& path);
 
 // The full path of the running executable file; false when unknown.
 bool executablePath(std::string& path);

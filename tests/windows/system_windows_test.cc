@@ -29,6 +29,17 @@ TEST(WindowsFiles, SettingsFileLiesBesideTheExecutableInTheLayersPathForm) {
   DeleteFileW(widePath(ini).c_str());
 }
 
+TEST(WindowsFiles, LogPathBesideTheSettingsFileUnlessAbsolute) {
+  struct Row {
+    const char* log;
+    const char* path;
+  };
+  for (Row row : {Row{"run.jsonl", "Z:/opt/k/run.jsonl"}, Row{"logs/run.jsonl", "Z:/opt/k/logs/run.jsonl"},
+                  Row{"C:/logs/run.jsonl", "C:/logs/run.jsonl"}, Row{"C:\\logs\\run.jsonl", "C:\\logs\\run.jsonl"},
+                  Row{"//server/share/run.jsonl", "//server/share/run.jsonl"}, Row{"/logs/run.jsonl", "/logs/run.jsonl"}})
+    EXPECT_EQ(pathBeside("Z:/opt/k/kelvaring.ini", row.log), row.path) << row.log;
+}
+
 TEST(WindowsFiles, LongAndNonAsciiPathsRoundTrip) {
   wchar_t temp[MAX_PATH];
   ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
