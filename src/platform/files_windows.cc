@@ -96,6 +96,10 @@ bool absolutePath(const std::string& path) {
   return drive || (!path.empty() && (path[0] == '/' || path[0] == '\\'));
 }
 
+// Links are not followed on Windows: the settings file is the one beside
+// the executable itself, and a path is taken as it is.
+bool linkTarget(const std::string&, std::string&) { return false; }
+
 bool pathExists(const std::string& path) { return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool resolvedPath(const std::string& path, std::string& resolved) {

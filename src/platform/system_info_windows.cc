@@ -28,6 +28,14 @@ std::string kernelRelease() {
          std::to_string(info.dwBuildNumber);
 }
 
+const char* platformName() {
+#ifdef _WIN64
+  return "windows-x86_64";
+#else
+  return "windows-x86";
+#endif
+}
+
 std::string hostName() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "kelvaring/text.h"
 #include "platform/platform.h"
@@ -146,6 +147,48 @@ TEST(WindowsSystem, VersionAndNamesAreKnown) {
   const int64_t before = epochMilliseconds();
   EXPECT_GT(before, int64_t{1700000000} * 1000);
   EXPECT_LE(before / 1000 - secondsSinceEpoch(), 1);
+}
+
+}  // namespace
+}  // namespace kelvaring::platform
+
+namespace kelvaring::platform {
+// Declared beside the workers and the metrics file.
+uint32_t usableCpuCount();
+const char* platformName();
+bool replaceFile(const std::string& path, std::string_view content, std::string& reason);
+
+namespace {
+
+TEST(WindowsSystem, CpusAndPlatformName) {
+  SYSTEM_INFO info{};
+  GetSystemInfo(&info);
+  EXPECT_GE(usableCpuCount(), 1u);
+  EXPECT_LE(usableCpuCount(), GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+  EXPECT_STREQ(platformName(), sizeof(void*) == 8 ? "windows-x86_64" : "windows-x86");
+}
+
+TEST(WindowsFiles, ReplaceFileSwapsTheWholeContentAndRefusesAFolder) {
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::string folder = narrowPath(temp) + "kelvaring-replace-\xc3\xa9";
+  CreateDirectoryW(widePath(folder).c_str(), nullptr);
+  const std::string file = folder + "/metrics.prom";
+  std::string reason, content;
+  ASSERT_TRUE(replaceFile(file, "first\n", reason)) << reason;
+  ASSERT_TRUE(replaceFile(file, "second, longer\n", reason)) << reason;
+  EXPECT_TRUE(readSmallFile(file, 1024, content));
+  EXPECT_EQ(content, "second, longer\n");
+  EXPECT_EQ(GetFileAttributesW(widePath(file).c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_FALSE(replaceFile(folder, "x", reason));
+  EXPECT_FALSE(reason.empty());
+  DeleteFileW(widePath(file).c_str());
+  // Nothing else was left behind.
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(widePath(folder + "/*.tmp").c_str(), &found);
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  RemoveDirectoryW(widePath(folder).c_str());
 }
 
 }  // namespace
