@@ -41,23 +41,37 @@ counts_line() {  # passed, failed, skipped
   if [ "$3" -gt 0 ]; then echo "$1 passed, $2 failed, $3 skipped"; else echo "$1 passed, $2 failed"; fi
 }
 
-# One stage: a build folder with the given sanitizers, its tests run and
-# counted into the totals. NAME is one word; it leads the stage's count line.
+# Adds a stage's counts to the totals and prints its count line. NAME is one
+# word; it leads the line.
+add_counts() {  # name, passed, failed, skipped
+  echo "$1: $(counts_line "$2" "$3" "$4")"
+  total_passed=$((total_passed + $2))
+  total_failed=$((total_failed + $3))
+  total_skipped=$((total_skipped + $4))
+}
+
+# Runs the tests of a built folder and counts them.
+count_tests() {  # name, folder, more ctest arguments
+  local name=$1 folder=$2 passed=0 failed=1 skipped=0
+  shift 2
+  (cd "$folder" && ctest --output-on-failure -j"$jobs" "$@") 2>&1 | tee "$folder/ctest-output.txt"
+  skip_reasons "$folder"
+  read -r passed failed skipped < <(ctest_counts "$folder/ctest-output.txt")
+  add_counts "$name" "$passed" "$failed" "$skipped"
+}
+
+# One stage: a build folder with the given sanitizers and its tests; a build
+# that fails counts as one failure.
 stage() {  # name, folder, sanitizers (comma-separated, "" for none), more ctest arguments
-  local name=$1 folder=$2 sanitizers=$3 passed=0 failed=1 skipped=0
+  local name=$1 folder=$2 sanitizers=$3
   shift 3
   echo "== $name: $folder${sanitizers:+, -fsanitize=$sanitizers}"
   if build "$folder" "$sanitizers"; then
-    (cd "$folder" && ctest --output-on-failure -j"$jobs" "$@") 2>&1 | tee "$folder/ctest-output.txt"
-    skip_reasons "$folder"
-    read -r passed failed skipped < <(ctest_counts "$folder/ctest-output.txt")
+    count_tests "$name" "$folder" "$@"
   else
     echo "the build failed"
+    add_counts "$name" 0 1 0
   fi
-  echo "$name: $(counts_line "$passed" "$failed" "$skipped")"
-  total_passed=$((total_passed + passed))
-  total_failed=$((total_failed + failed))
-  total_skipped=$((total_skipped + skipped))
 }
 
 stage plain build ""
@@ -65,6 +79,10 @@ stage asan build-asan "address,undefined"
 # Fault translation throws from signal handlers, which ThreadSanitizer
 # reports as unsafe by design; everything else runs under it.
 stage tsan build-tsan "thread" -E 'FaultDeathTest|FaultRun|WorkersRun.FaultOnASecondWorker'
+# Windows, built with mingw-w64 and tested under Wine where both are
+# installed: stages windows, wine (kelvaring.exe end to end) and windows32.
+source scripts/test_windows.sh
+windows_stages build
 
 echo "total: $(counts_line "$total_passed" "$total_failed" "$total_skipped")"
 [ "$total_failed" -eq 0 ]

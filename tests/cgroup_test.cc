@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/platform_linux.h"
 
 using kelvaring::platform::cgroupHeadroom;
 namespace fs = std::filesystem;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "settings/settings_keys.h"
+#include "platform/platform.h"
 
 using namespace kelvaring;
 
@@ -69,8 +70,9 @@ TEST(CommandLine, HelpVersionAndUnknownOptionsOnlyAsTheFirstArgument) {
 TEST(CommandLine, HelpNamesSizeSettingsStatusesAndManPage) {
   std::string help = helpText("probe", "/opt/x.y/probe.ini", "");
   EXPECT_EQ(help.rfind("Usage: probe [megabytes]\n", 0), 0u) << help;
+  const platform::HelpLines& system = platform::helpLines();
   for (const char* part : {"all available memory", "-5, +5, abc", "Settings file: /opt/x.y/probe.ini\n  (",
-                           "/etc/kelvaring.ini", "Memory allocation failed.", "man kelvaring"})
+                           "Memory allocation failed.", system.builtFor, system.settingsFile, system.details})
     EXPECT_NE(help.find(part), std::string::npos) << part;
   // Every key the settings reader knows, on a line of its own.
   for (const SettingsKey& key : kSettingsKeys)

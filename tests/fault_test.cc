@@ -11,6 +11,7 @@
 
 #include "app/report.h"
 #include "control/control.h"
+#include "platform/platform_linux.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
 #include "engine/engine.h"

@@ -14,6 +14,7 @@
 #include "app/driver.h"
 #include "app/ecc_watch.h"
 #include "app/error_report.h"
+#include "platform/platform_linux.h"
 #include "capture.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"

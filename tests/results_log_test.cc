@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/platform_linux.h"
 
 namespace kelvaring {
 namespace {

@@ -12,8 +12,15 @@ namespace kelvaring {
 
 inline constexpr const char* kProgramName = "Kelvaring";
 
-// Printed as the banner's third field and mixed into the generator's seed.
+// Printed as the banner's third field and mixed into the generator's seed;
+// it names the platform the program was built for.
+#if defined(_WIN64)
+inline constexpr std::string_view kNoticeText = "RAM checker for Windows (x64)";
+#elif defined(_WIN32)
+inline constexpr std::string_view kNoticeText = "RAM checker for Windows (x86)";
+#else
 inline constexpr std::string_view kNoticeText = "RAM checker for x86-64 Linux.";
+#endif
 static_assert(kNoticeText.size() == 29);
 
 // The one exception type. It carries a result code in HRESULT form and ends

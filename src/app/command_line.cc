@@ -63,21 +63,19 @@ std::string helpText(const char* shortName, const char* settingsFile, const std:
     keys += line + "\n";
   }
   std::string link = linkTarget.empty() ? "" : "  which links to " + linkTarget + "\n";
+  const platform::HelpLines& system = platform::helpLines();
   return usageText(shortName) +
-         "\n"
+         "\n" + system.builtFor +
          "Tests memory: two arrays of 32-bit words, compared under random traffic\n"
          "until Ctrl+C, a stop signal, the error limit, a coverage or a time.\n"
          "\n"
          "megabytes  the size to test in MiB; only its leading digits count (64MB is 64).\n"
-         "           None, 0, or anything that does not start with a digit (-5, +5, abc)\n"
-         "           means all available memory: the smaller of MemAvailable and the\n"
-         "           memory cgroup's headroom, less a reserve. A larger size, or one too\n"
+         "           None, 0, or anything that does not start with a digit (-5, +5, abc)\n" +
+         system.availableMemory +
          "           large to count, fails with \"Memory allocation failed.\" (status 26).\n"
          "           Any other option (-v, --size=64) is refused with status 64.\n"
          "\n"
-         "Settings file: " + settingsFile + "\n" + link +
-         "  (the executable's real path, extension .ini; an installed copy reads\n"
-         "  /etc/kelvaring.ini). Section [tweak]:\n" +
+         "Settings file: " + settingsFile + "\n" + link + system.settingsFile +
          keys +
          "\n"
          "Exit status: 0 no errors; 1 memory errors reported; 26 memory allocation\n"
@@ -85,7 +83,7 @@ std::string helpText(const char* shortName, const char* settingsFile, const std:
          "be written; 64 an unknown option; 255 declined on an obsolete kernel;\n"
          "5, 6 and others: a fault, after its \"Exception code\" line.\n"
          "\n"
-         "Details: man kelvaring\n";
+         + system.details;
 }
 
 std::string versionText(const char* buildDate) {

@@ -1,3 +1,7 @@
 #include "app/driver.h"
+#include "platform/platform.h"
 
-int main(int argc, char** argv) { return kelvaring::runProgram(argc, argv); }
+int main(int argc, char** argv) {
+  kelvaring::platform::portableArguments(argc, argv);
+  return kelvaring::runProgram(argc, argv);
+}

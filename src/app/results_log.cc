@@ -2,7 +2,6 @@
 #include "app/results_log.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -205,16 +204,16 @@ std::string nowText() {
   return std::string(text, kIsoTimeLength);
 }
 
-std::string writeFailedMessage(const std::string& path, int error) {
-  return "Log file " + path + " cannot be written: " + strerrordesc_np(error) + "\n";
+std::string writeFailedMessage(const std::string& path, const char* reason) {
+  return "Log file " + path + " cannot be written: " + reason + "\n";
 }
 
 // Writes one line; a failure is reported once per run.
 bool writeLine(const std::string& line) {
   if (theLog.fd < 0) return true;
   if (platform::writeLogText(theLog.fd, line.data(), line.size())) return true;
-  int error = errno;
-  if (!theLog.failureReported.exchange(true)) platform::printErr("%s", writeFailedMessage(theLog.path, error).c_str());
+  const char* reason = platform::lastErrorText();
+  if (!theLog.failureReported.exchange(true)) platform::printErr("%s", writeFailedMessage(theLog.path, reason).c_str());
   return false;
 }
 
@@ -401,7 +400,7 @@ bool logStart(const StartEvent& event, std::string& message) {
   if (theLog.fd < 0) return true;
   std::string line = startJson(event, nowText());
   if (platform::writeLogText(theLog.fd, line.data(), line.size())) return true;
-  message = writeFailedMessage(theLog.path, errno);
+  message = writeFailedMessage(theLog.path, platform::lastErrorText());
   return false;
 }
 
@@ -420,8 +419,8 @@ void logStop(const StopEvent& event) {
 void logSummary(const SummaryEvent& event) {
   if (theLog.fd < 0) return;
   if (writeLine(summaryJson(event, nowText())) && !platform::syncLogFile(theLog.fd)) {
-    int error = errno;
-    if (!theLog.failureReported.exchange(true)) platform::printErr("%s", writeFailedMessage(theLog.path, error).c_str());
+    const char* reason = platform::lastErrorText();
+    if (!theLog.failureReported.exchange(true)) platform::printErr("%s", writeFailedMessage(theLog.path, reason).c_str());
   }
 }
 
@@ -433,8 +432,7 @@ void logFault(uint32_t code, std::optional<uintptr_t> address) {
   char line[kFaultJsonSize];
   size_t length = formatFaultJson(code, address, std::string_view(time, kIsoTimeLength), line);
   if (platform::writeLogText(fd, line, length)) return;
-  // strerrordesc_np hands back a constant text: no allocation, no locale.
-  const char* reason = strerrordesc_np(errno);
+  const char* reason = platform::lastErrorText();
   if (theLog.failureReported.exchange(true)) return;
   platform::writeErrRaw(theLog.writeFailedPrefix.data(), theLog.writeFailedPrefix.size());
   platform::writeErrRaw(reason, std::strlen(reason));

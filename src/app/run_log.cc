@@ -45,7 +45,8 @@ bool logRunStart(uint64_t bytes, bool eccWatched) {
   event.settings = s.settings;
   const auto a = reinterpret_cast<uintptr_t>(s.bufferA.base);
   const auto b = reinterpret_cast<uintptr_t>(s.bufferB.base);
-  const uint64_t bufferBytes = s.bufferA.wordCount * 4;
+  // A buffer fits the address space: its size fits an address.
+  const auto bufferBytes = static_cast<uintptr_t>(s.bufferA.wordCount * 4);
   event.bufferA = a;
   event.bufferB = b;
   if (bufferBytes != 0) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/platform_linux.h"
 
 namespace kelvaring::platform {
 namespace {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/print_text.h"
 
 namespace kelvaring::platform {
 namespace {
@@ -39,25 +40,10 @@ void writeAll(int fd, const char* text, size_t length) {
 }
 
 int printTo(int fd, const char* fmt, va_list args) {
-  char small[512];
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(small, sizeof small, fmt, args);
-  if (n < 0) {
-    va_end(again);
-    return n;
-  }
-  std::string large;
-  const char* text = small;
-  if (static_cast<size_t>(n) >= sizeof small) {
-    large.resize(static_cast<size_t>(n));
-    std::vsnprintf(large.data(), large.size() + 1, fmt, again);
-    text = large.c_str();
-  }
-  va_end(again);
-  std::lock_guard<std::mutex> hold(outputLock);
-  writeAll(fd, text, static_cast<size_t>(n));
-  return n;
+  return formatAndWrite(fmt, args, [fd](const char* text, size_t length) {
+    std::lock_guard<std::mutex> hold(outputLock);
+    writeAll(fd, text, length);
+  });
 }
 
 }  // namespace
@@ -81,16 +67,7 @@ int printErr(const char* fmt, ...) {
 void writeOutRaw(const char* text, size_t length) { writeAll(STDOUT_FILENO, text, length); }
 void writeErrRaw(const char* text, size_t length) { writeAll(STDERR_FILENO, text, length); }
 
-// The answer line is read up to its end, but never further than this, so
-// that endless input without a line end (/dev/zero) cannot hold the start.
-constexpr int kLongestAnswer = 256;
-
-int readAnswer() {
-  int first = std::getchar();
-  int c = first;
-  for (int read = 1; c != EOF && c != '\n' && read < kLongestAnswer; ++read) c = std::getchar();
-  return first == EOF ? -1 : first;
-}
+int readAnswer() { return readAnswerLine(); }
 
 // The title escape and the bell only make sense on a terminal; in a pipe or
 // a file they would be noise.

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/platform.h"
+#include "platform/platform_linux.h"
 
 namespace kelvaring::platform {
 namespace {
@@ -60,5 +60,7 @@ std::optional<std::vector<EccCount>> readEccCounts(const std::string& root) {
   }
   return counts;
 }
+
+std::optional<std::vector<EccCount>> readEccCounts() { return readEccCounts(kEdacRoot); }
 
 }  // namespace kelvaring::platform

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <iterator>
 
-#include "platform/platform.h"
+#include "platform/platform_linux.h"
 #include "platform/signal_stack.h"
 
 namespace kelvaring::platform {

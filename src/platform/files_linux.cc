@@ -28,6 +28,10 @@ bool linkTarget(const std::string& path, std::string& target) {
 
 bool executablePath(std::string& path) { return linkTarget("/proc/self/exe", path); }
 
+void portableArguments(int, char**) {}
+
+bool absolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
 bool pathExists(const std::string& path) {
   struct stat info{};
   return stat(path.c_str(), &info) == 0;

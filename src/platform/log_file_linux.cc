@@ -40,4 +40,10 @@ bool syncLogFile(int fd) {
 
 void closeLogFile(int fd) { close(fd); }
 
+// strerrordesc_np hands back a constant text: no allocation, no locale.
+const char* lastErrorText() {
+  const char* text = strerrordesc_np(errno);
+  return text != nullptr ? text : "Unknown error";
+}
+
 }  // namespace kelvaring::platform

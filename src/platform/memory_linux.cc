@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/platform.h"
+#include "platform/platform_linux.h"
 
 namespace kelvaring::platform {
 

@@ -1,5 +1,5 @@
-// The thin layer over the operating system. Above it only the results log
-// reads errno; each service here is what the program needs of it.
+// The thin layer over the operating system. Nothing above it calls the
+// system directly; each service here is what the program needs of it.
 #pragma once
 
 #include <cstddef>
@@ -47,37 +47,13 @@ bool replacePages(void* target, const void* source, uint64_t bytes, bool lock);
 // on failure.
 void offerToOomKiller();
 
-// The bytes of some address ranges that lie in transparent huge pages,
-// given the text of a /proc/PID/smaps: AnonHugePages of each mapping that
-// overlaps them, counted once and at most as far as its overlap (the kernel
-// may merge neighbouring mappings into one).
+// The bytes of some address ranges of the running process that lie in huge
+// (large) pages; 0 when the system cannot tell.
 struct AddressRange {
   uintptr_t begin;
   uintptr_t end;
 };
-uint64_t hugePageBytesIn(const std::string& smapsText, const std::vector<AddressRange>& ranges);
-// The same for the running process; 0 when smaps cannot be read.
 uint64_t hugePageBytes(const std::vector<AddressRange>& ranges);
-
-// --- Memory cgroups -----------------------------------------------------------
-
-// The least headroom (limit less usage) of the memory cgroups a process
-// belongs to, at every level from its own cgroup up to the top of the
-// mounted tree, given the texts of its /proc/PID/cgroup and
-// /proc/PID/mountinfo; the cgroup files are read where mountinfo places
-// them. A level without a limit, or whose files cannot be read, imposes
-// nothing; UINT64_MAX when no level limits.
-uint64_t cgroupHeadroom(const std::string& cgroupText, const std::string& mountinfoText);
-// The same for the running process.
-uint64_t memoryCgroupHeadroom();
-
-// The CPU quota of the cgroups a process belongs to, as a number of CPUs
-// (quota over period: 1.5 for 150000 of 100000 microseconds), the least of
-// every level from its own cgroup up to the top of the mounted tree, given
-// the texts of its /proc/PID/cgroup and /proc/PID/mountinfo: cgroup v2
-// cpu.max, v1 cpu.cfs_quota_us and cpu.cfs_period_us. 0 when no level sets
-// a quota.
-double cgroupCpuQuota(const std::string& cgroupText, const std::string& mountinfoText);
 
 // --- Processors ---------------------------------------------------------------
 
@@ -97,13 +73,22 @@ struct EccCount {
   uint64_t uncorrected = 0;
 };
 
-inline constexpr const char* kEdacRoot = "/sys/devices/system/edac/mc";
+// The counts of the machine's memory controllers; nullopt where the system
+// does not tell them.
+std::optional<std::vector<EccCount>> readEccCounts();
 
-// The counts under `root` (the kernel's EDAC folder, or a copy of its form):
-// per module mc*/dimm*/dimm_ce_count and dimm_ue_count where a controller
-// has modules, else mc*/ce_count and ue_count. nullopt when no controller is
-// found (EDAC absent).
-std::optional<std::vector<EccCount>> readEccCounts(const std::string& root = kEdacRoot);
+// --- Help -------------------------------------------------------------------
+
+// The help's lines that differ between systems, each ending in a line end:
+// the platform the program was built for, how the available memory is
+// found, where the settings file lies and where the details are.
+struct HelpLines {
+  const char* builtFor;
+  const char* availableMemory;
+  const char* settingsFile;
+  const char* details;
+};
+const HelpLines& helpLines();
 
 // --- Time and version -------------------------------------------------------
 
@@ -159,6 +144,14 @@ void beep(unsigned frequency, unsigned milliseconds);
 
 // --- Files ------------------------------------------------------------------
 
+// Paths cross this layer in one form on every system: '/' between the
+// names (the Windows files turn them into the system's form and back).
+// Gives the program's own path in argv[0] that form; argv[0] may be null.
+void portableArguments(int argc, char** argv);
+// Whether the path names its place without a starting folder: "/..." on
+// Linux; "X:/...", "/..." or "//server/..." on Windows.
+bool absolutePath(const std::string& path);
+
 // The full path of the running executable file; false when unknown.
 bool executablePath(std::string& path);
 bool pathExists(const std::string& path);
@@ -175,7 +168,7 @@ bool readSmallFile(const std::string& path, size_t maxBytes, std::string& conten
 // -1 with the reason (the system's error text) filled in.
 int openLogFile(const std::string& path, std::string& reason);
 // Writes the text whole with a single write where the system allows; false
-// on failure (errno tells why). Safe in a signal handler.
+// on failure (lastErrorText tells why). Safe in a signal handler.
 bool writeLogText(int fd, const char* text, size_t length);
 // Pushes what was written to the storage device; false on failure.
 bool syncLogFile(int fd);
@@ -189,6 +182,11 @@ void closeLogFile(int fd);
 // the reason (the system's error text) filled in and nothing left behind,
 // on failure.
 bool replaceFile(const std::string& path, std::string_view content, std::string& reason);
+
+// The system's description of why the calling thread's last failed call of
+// this layer failed. A constant text: no allocation, safe in a signal
+// handler.
+const char* lastErrorText();
 
 // --- Scheduling -------------------------------------------------------------
 
@@ -243,14 +241,6 @@ struct FaultRecord {
   // address that no call made): the translator must not throw.
   bool unwindable = true;
 };
-
-// The fault code of a processor fault on x86-64 Linux, from its signal
-// (SIGSEGV, SIGBUS, SIGILL or SIGFPE) and si_code.
-uint32_t faultCode(int signal, int siCode);
-// What is known of it besides: for SIGSEGV the address and, from the page
-// fault error code, the kind of access; a fault without an address
-// (SI_KERNEL) has the unknown address, all ones.
-FaultRecord faultRecord(int signal, int siCode, uintptr_t address, uint64_t pageFaultError);
 
 // Called on the faulting thread while the fault is handled; it must not
 // return (it throws or ends the process).

@@ -10,6 +10,17 @@
 
 namespace kelvaring::platform {
 
+const HelpLines& helpLines() {
+  static const HelpLines lines{
+      "Built for x86-64 Linux.\n",
+      "           means all available memory: the smaller of MemAvailable and the\n"
+      "           memory cgroup's headroom, less a reserve. A larger size, or one too\n",
+      "  (the executable's real path, extension .ini; an installed copy reads\n"
+      "  /etc/kelvaring.ini). Section [tweak]:\n",
+      "Details: man kelvaring\n"};
+  return lines;
+}
+
 std::string kernelRelease() {
   utsname name{};
   return uname(&name) == 0 ? std::string(name.release) : std::string();

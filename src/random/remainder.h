@@ -18,7 +18,15 @@ class RemainderBy {
 
   constexpr uint32_t operator()(uint32_t r) const {
     const uint64_t fraction = reciprocal_ * r;
+#ifdef __SIZEOF_INT128__
     return static_cast<uint32_t>((static_cast<unsigned __int128>(fraction) * divisor_) >> 64);
+#else
+    // 32-bit targets: the high half of the 96-bit product from two 64-bit
+    // ones; their sum stays below 2^64 as the divisor is below 2^32.
+    const uint64_t high = (fraction >> 32) * divisor_;
+    const uint64_t low = (fraction & 0xFFFFFFFF) * divisor_;
+    return static_cast<uint32_t>((high + (low >> 32)) >> 32);
+#endif
   }
 
  private:

@@ -97,7 +97,7 @@ void applySettingsText(const std::string& text) {
 }
 
 std::string pathBeside(const std::string& settingsFile, const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
+  if (path.empty() || platform::absolutePath(path)) return path;
   size_t slash = settingsFile.rfind('/');
   return slash == std::string::npos ? path : settingsFile.substr(0, slash + 1) + path;
 }

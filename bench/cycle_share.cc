@@ -1,0 +1,86 @@
+// The cycle's share of its limit (the plain kernel of the same traffic over
+// the same buffers) without Google Benchmark, so that the same measurement
+// runs on every system the program builds for, Windows under Wine included.
+//
+//   kelvaring_cycle_share [MIB [ITERATIONS]]...   default: 64 20 1024 3
+//
+// Per iteration one runCycle and one limit cycle, each timed in processor
+// time of the thread; prints the sums' ratio per size. Run both builds on
+// the same machine the same day and compare the shares.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+#include "limit_kernel.h"
+#include "random/subtractive_random.h"
+
+namespace kelvaring {
+namespace {
+
+constexpr uint32_t kSeedTime = 1103285978;
+
+double threadSeconds() {
+#ifdef _WIN32
+  FILETIME created, exited, kernel, user;
+  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+  auto ticks = [](FILETIME t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+  return double(ticks(kernel) + ticks(user)) * 1e-7;
+#else
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+#endif
+}
+
+template <typename Work>
+double secondsOf(Work work) {
+  const double start = threadSeconds();
+  work();
+  return threadSeconds() - start;
+}
+
+bool measure(uint64_t mebibytes, unsigned iterations) {
+  seedRandomAt(kSeedTime);
+  if (!allocateBuffers(mebibytes << 20)) {
+    std::fprintf(stderr, "%" PRIu64 " MiB: allocation failed\n", mebibytes);
+    return false;
+  }
+  TestBuffer& a = testState.bufferA;
+  TestBuffer& b = testState.bufferB;
+  const uint32_t ops = testState.opsPerCycle;
+  const auto words = static_cast<uint32_t>(a.wordCount);
+  uint64_t seed = 88172645463325252ULL;
+  uint64_t mismatches = 0;
+  double cycleSeconds = 0, limitSeconds = 0;
+  for (unsigned i = 0; i < iterations; ++i) {
+    cycleSeconds += secondsOf([] { runCycle(); });
+    limitSeconds += secondsOf([&] { mismatches += bench::limitCycle(a.base, b.base, words, ops, seed); });
+  }
+  const double total = double(iterations) * ops;
+  std::printf("%6" PRIu64 " MiB  %3u iterations  cycle %.3g ops/s  limit %.3g ops/s  share %.3f%s\n", mebibytes,
+              iterations, total / cycleSeconds, total / limitSeconds, limitSeconds / cycleSeconds,
+              mismatches != 0 || testState.errorSeen ? "  (mismatch!)" : "");
+  testState.bufferA.release();
+  testState.bufferB.release();
+  return mismatches == 0;
+}
+
+}  // namespace
+}  // namespace kelvaring
+
+int main(int argc, char** argv) {
+  std::vector<unsigned long> args;
+  for (int i = 1; i < argc; ++i) args.push_back(std::strtoul(argv[i], nullptr, 10));
+  if (args.empty()) args = {64, 20, 1024, 3};
+  bool ok = true;
+  for (size_t i = 0; i + 1 < args.size(); i += 2) ok = kelvaring::measure(args[i], static_cast<unsigned>(args[i + 1])) && ok;
+  return ok ? 0 : 1;
+}
