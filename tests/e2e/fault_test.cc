@@ -201,6 +201,9 @@ TEST(FaultRun, HardwareErrorInBufferDuringTheFillIsOneError) {
   ASSERT_GT(address, 0x5008u);
   ASSERT_EQ(run.out().find("allocated"), std::string::npos) << "the fill ended too soon";
   ASSERT_TRUE(injectHardwareError(run.process().pid(), run.process().pid(), address));
+  // The rest of the fill, on a busy machine whose memory comes slowly, may
+  // take a good deal longer than the usual wait.
+  run.expectOut(kAllocationLine, Millis(90000));
   std::uint64_t a, b;
   run.bufferAddresses(a, b);
   Match m = run.expectOut(R"(\rError 1, [^\n]*\n[^\n]*\nHardware memory error at \[)" + hex16(address) +
