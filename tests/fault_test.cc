@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/report.h"
+#include "app/console_lines.h"
 #include "control/control.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/report.h"
+#include "app/console_lines.h"
 #include "capture.h"
 #include "control/control.h"
 #include "engine/engine.h"

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "app/report.h"
+#include "app/console_lines.h"
 #include "app/results_log.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/report.h"
+#include "app/console_lines.h"
 #include "platform/platform.h"
 
 namespace kelvaring {

@@ -1,8 +1,8 @@
-#include "app/run_log.h"
+#include "app/run_records.h"
 
 #include <optional>
 
-#include "app/report.h"
+#include "app/console_lines.h"
 #include "app/results_log.h"
 #include "control/control.h"
 #include "engine/engine.h"

@@ -1,4 +1,4 @@
-#include "app/report.h"
+#include "app/console_lines.h"
 
 #include <cinttypes>
 #include <cmath>
