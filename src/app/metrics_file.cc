@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "app/console_lines.h"
-#include "app/results_log.h"
+#include "app/json_line.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
 
