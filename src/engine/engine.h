@@ -1,4 +1,4 @@
-// The test engine: the two test buffers and the worker that hammers them.
+// The test engine: the two test buffers and the workers that hammer them.
 #pragma once
 
 #include <cstdint>
@@ -123,7 +123,7 @@ class SweepSchedule {
   uint64_t due_ = 0;  // monotonic nanoseconds
 };
 
-// Asks the worker to end after its current cycle; ends a pause at once.
+// Asks the workers to end after their current cycles; ends a pause at once.
 // Callable from any thread except from inside a signal handler.
 void requestStop();
 
