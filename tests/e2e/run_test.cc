@@ -126,7 +126,7 @@ class RunLimited : public ::testing::Test {
 TEST_F(RunLimited, AbsentSizeTakesAvailableMemory) {
   for (const char* arg : {"0", "-5", "+5", "abc", ""}) {
     SCOPED_TRACE(arg);
-    Launch launch{.args = {arg}, .addressSpaceLimit = std::uint64_t{1} << 30};
+    Options launch{.args = {arg}, .addressSpaceLimit = std::uint64_t{1} << 30};
     if (*arg == '\0') launch.args.clear();
     Program run(launch);
     ExitStatus status = run.process().wait_exit();

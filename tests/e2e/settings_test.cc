@@ -65,7 +65,7 @@ TEST(SettingsFile, ByteOrderMarkSkippedAndRepeatedSectionIgnored) {
 // 0 where the frame number is not visible.
 std::uint64_t physicalAddress(pid_t pid, std::uint64_t address) {
   // Read one entry exactly: the page map takes reads of whole entries only.
-  int pagemap = open(("/proc/" + std::to_string(pid) + "/pagemap").c_str(), O_RDONLY);
+  int pagemap = open(proc(pid, "pagemap").c_str(), O_RDONLY);
   std::uint64_t entry = 0;
   if (pagemap >= 0 && pread(pagemap, &entry, sizeof entry, static_cast<off_t>(address / 4096 * 8)) != sizeof entry)
     entry = 0;
@@ -228,7 +228,7 @@ TEST(SettingsFile, PathsLongerThan260CharactersWork) {
   std::string copy = dir.copy_executable(kExecutable, folder + "/kelvaring");
   dir.write_file(folder + "/kelvaring.ini", "[tweak]\nverbose=1\n");
   ASSERT_GT(copy.size(), 300u);
-  Process run(Options(copy, {copy, "8"}, dir.path()));
+  Process run(Options{.path = copy, .argv = {copy, "8"}, .cwd = dir.path()});
   Match started = run.wait_for_regex(Channel::kOut, std::regex("\nStarted "));
   EXPECT_TRUE(started) << started.text;
   run.send_signal(SIGINT);
