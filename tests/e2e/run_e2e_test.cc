@@ -108,12 +108,6 @@ TEST(RunErrors, BitFlippedFromOutsideIsReportedWithinASecond) {
       << run.out();
 }
 
-TEST(RunSize, ArgumentReadAsLeadingDigits) {
-  Program run({.args = {"8MB", "999999"}});
-  run.expectOut(R"(\n8 Mb allocated)");
-  run.stop(SIGINT);
-}
-
 class RunLimited : public ::testing::Test {
  protected:
   void SetUp() override {

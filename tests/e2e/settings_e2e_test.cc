@@ -53,14 +53,6 @@ TEST(SettingsFile, StartLinesInOrder) {
   run.stop(SIGINT);
 }
 
-TEST(SettingsFile, ByteOrderMarkSkippedAndRepeatedSectionIgnored) {
-  Program run({.args = {"8"}, .settings = "\xEF\xBB\xBF[tweak]\nverbose=1\n[other]\n[tweak]\nprocess=high\n"});
-  run.expectOut(std::string(R"(\[megabytes\]\n\n8 Mb allocated [^\n]*\nBuffers (not )?locked in RAM\.\nECC counts (not )?watched\.\nStarted )") + kTime +
-                "\n");
-  EXPECT_TRUE(run.stop(SIGINT).exited_with(0));
-  EXPECT_EQ(run.out().find("HIGH_PRIORITY_CLASS"), std::string::npos) << run.out();
-}
-
 // The physical address of a word of another process, from its page map;
 // 0 where the frame number is not visible.
 std::uint64_t physicalAddress(pid_t pid, std::uint64_t address) {
