@@ -72,7 +72,10 @@ void ProgressLog::logWhenDue() {
 }
 
 bool logStopAndHandle(uint32_t controlType) {
-  if (controlType <= platform::kCtrlCloseEvent) logStop({platform::controlEventSignal()});
+  if (!stopsTheRun(controlType)) return false;
+  logStop({platform::controlEventSignal()});
+  // The notice comes before the flag, so it always precedes the summary.
+  platform::printOut("%s", stopNoticeLine());
   return onConsoleControl(controlType);
 }
 
