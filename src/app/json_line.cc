@@ -34,21 +34,21 @@ void appendHex(std::string& out, uint64_t value, int digits, bool upper) {
   for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += hex[(value >> shift) & 0xF];
 }
 
-void addAddress(std::string& out, const char* key, uintptr_t address) {
+namespace {
+
+// A string of `digits` hexadecimal digits.
+void addHex(std::string& out, const char* key, uint64_t value, int digits, bool upper) {
   out += ",\"";
   out += key;
   out += "\":\"";
-  appendHex(out, address, 16, true);
+  appendHex(out, value, digits, upper);
   out += '"';
 }
 
-void addWord(std::string& out, const char* key, uint32_t word) {
-  out += ",\"";
-  out += key;
-  out += "\":\"";
-  appendHex(out, word, 8, false);
-  out += '"';
-}
+}  // namespace
+
+void addAddress(std::string& out, const char* key, uintptr_t address) { addHex(out, key, address, 16, true); }
+void addWord(std::string& out, const char* key, uint32_t word) { addHex(out, key, word, 8, false); }
 
 void addRaw(std::string& out, const char* key, std::string_view value) {
   out += ",\"";
