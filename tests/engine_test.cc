@@ -8,9 +8,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +16,7 @@
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "random/subtractive_random.h"
+#include "smaps.h"
 #include "test_state.h"
 
 namespace kelvaring {
@@ -219,18 +218,8 @@ INSTANTIATE_TEST_SUITE_P(MethodsAndVerbosity, EngineCycleMismatchTest,
 // pages ("hg" among its VmFlags in /proc/self/smaps).
 bool advisedForHugePages(const volatile void* address) {
   const auto wanted = reinterpret_cast<uintptr_t>(address);
-  std::ifstream smaps("/proc/self/smaps");
-  bool inside = false;
-  for (std::string line; std::getline(smaps, line);) {
-    uintptr_t start = 0, end = 0;
-    char dash = 0;
-    std::istringstream header(line);
-    if (header >> std::hex >> start >> dash >> end && dash == '-') {
-      inside = start <= wanted && wanted < end;
-    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
-      return (line + " ").find(" hg ") != std::string::npos;
-    }
-  }
+  for (const smaps::Mapping& m : smaps::mappings("/proc/self/smaps"))
+    if (m.begin <= wanted && wanted < m.end) return m.hugePagesAdvised;
   return false;
 }
 

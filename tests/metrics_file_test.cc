@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/console_lines.h"
 #include "app/planned_end.h"
-#include "app/report.h"
 #include "platform/platform.h"
 
 using namespace kelvaring;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console_lines.h"
 #include "capture.h"
 #include "kelvaring/state.h"
 #include "settings/settings_keys.h"
@@ -38,11 +39,13 @@ void expectDefaults(const Settings& s) {
   EXPECT_EQ(s.metrics, "");
 }
 
-// The lines printed while the text is applied.
+// The lines the app prints for the settings the text gives; applying it
+// prints nothing itself.
 std::string applyPrinting(const std::string& text) {
   kelvaring::testing::OutputCapture capture;
   applySettingsText(text);
-  return capture.text();
+  EXPECT_EQ(capture.text(), "");
+  return settingsLines(testState.settings);
 }
 
 }  // namespace
@@ -68,7 +71,8 @@ class SettingsFixture : public ::testing::Test {
   std::string readPrinting(const std::string& path) {
     kelvaring::testing::OutputCapture capture;
     readSettings(path.c_str());
-    return capture.text();
+    EXPECT_EQ(capture.text(), "");
+    return settingsLines(testState.settings);
   }
 
   const Settings& settings() { return testState.settings; }

@@ -1,4 +1,4 @@
-// The stop handler and its registration.
+// The stop handler, as the run registers it, and its registration.
 #include <signal.h>
 #include <unistd.h>
 
@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/report.h"
+#include "app/console_lines.h"
+#include "app/run_records.h"
 #include "capture.h"
 #include "control/control.h"
 #include "engine/engine.h"
@@ -24,7 +25,7 @@ TEST_F(StopControlTest, InterruptBreakAndCloseAreHandled) {
   for (uint32_t type : {platform::kCtrlCEvent, platform::kCtrlBreakEvent, platform::kCtrlCloseEvent}) {
     testState.stopRequested = false;
     testing::OutputCapture output;
-    EXPECT_TRUE(onConsoleControl(type));
+    EXPECT_TRUE(logStopAndHandle(type));
     EXPECT_TRUE(testState.stopRequested);
     EXPECT_EQ(output.text(), kNotice);
   }
@@ -33,7 +34,7 @@ TEST_F(StopControlTest, InterruptBreakAndCloseAreHandled) {
 TEST_F(StopControlTest, LogoffShutdownAndOthersAreDeclined) {
   for (uint32_t type : {3u, 5u, 6u, 0xFFFFFFFFu}) {
     testing::OutputCapture output;
-    EXPECT_FALSE(onConsoleControl(type));
+    EXPECT_FALSE(logStopAndHandle(type));
     EXPECT_FALSE(testState.stopRequested);
     EXPECT_EQ(output.text(), "");
   }
@@ -64,7 +65,7 @@ TEST_F(StopControlDeathTest, SignalsReachTheHandlerOnlyWhileRegistered) {
       {
         dup2(STDERR_FILENO, STDOUT_FILENO);
         {
-          CtrlHandlerGuard guard(onConsoleControl);
+          CtrlHandlerGuard guard(logStopAndHandle);
           for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
             testState.stopRequested = false;
             kill(getpid(), signal);

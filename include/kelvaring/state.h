@@ -143,7 +143,7 @@ enum class PriorityClass : uint32_t {
   high = 0x80,
 };
 
-// Priority of the worker thread relative to its process.
+// Priority of the worker threads relative to their process.
 enum class ThreadPriority : int32_t {
   belowNormal = -1,
   normal = 0,
@@ -151,7 +151,7 @@ enum class ThreadPriority : int32_t {
   highest = 2,
 };
 
-// Written once during start-up, before the worker exists; read-only after.
+// Written once during start-up, before the workers exist; read-only after.
 struct Settings {
   int32_t console = 0;  // acted on while read; kept for the results log
   int32_t verbose = 0;
@@ -160,7 +160,7 @@ struct Settings {
   int32_t method = 0;
   int32_t topmem = 0;
   int32_t errmax = 0;  // taken as unsigned; 0 means no limit
-  int32_t sweep = 10;  // per cent of the worker's time for compare sweeps, 0..100
+  int32_t sweep = 10;  // per cent of each worker's time for compare sweeps, 0..100
   PriorityClass processPriorityClass = PriorityClass::normal;
   ThreadPriority threadPriority = ThreadPriority::normal;
   std::string log;  // results log path, resolved beside the settings file; empty: none
@@ -231,9 +231,9 @@ struct TestState {
   // Pages replaced after hardware memory errors; written inside the signal
   // handler of whichever thread met the error.
   std::atomic<uint32_t> pagesReplaced{0};
-  // The worker ends by itself once cycles reaches this count (the one that
+  // The workers end by themselves once cycles reaches this count (the one that
   // brings the coverage to the `coverage` setting); 0: never. Set before
-  // the worker starts.
+  // the workers start.
   uint64_t cycleLimit = 0;
   Settings settings;
 };

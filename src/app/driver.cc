@@ -4,12 +4,12 @@
 #include <new>
 
 #include "app/command_line.h"
+#include "app/console_lines.h"
 #include "app/error_report.h"
 #include "app/metrics_file.h"
 #include "app/planned_end.h"
-#include "app/report.h"
 #include "app/results_log.h"
-#include "app/run_log.h"
+#include "app/run_records.h"
 #include "app/test_size.h"
 #include "app/worker_run.h"
 #include "control/control.h"
@@ -60,7 +60,10 @@ int guardedRun(int argc, char** argv) {
   makeShortName(name);
   print(bannerLine(__DATE__));
   print(usageLine(name.c_str()));
-  if (settingsPath(name)) readSettings(name.c_str());
+  if (settingsPath(name)) {
+    readSettings(name.c_str());
+    print(settingsLines(s.settings));
+  }
   platform::setConsoleTitle(kProgramName);
   uint32_t megabytes = megabytesArgument(argc, argv);
   seedRandom();
@@ -91,7 +94,9 @@ int guardedRun(int argc, char** argv) {
     if (!workers.startFilling(count)) return platform::printErr("Thread creation failed.\n");
     workers.waitUntilFilled();
   }
-  completeAllocation(bytes, workersAsked(key) ? count : 0);
+  const bool locked = completeAllocation();
+  print(allocationLines(bytes, reinterpret_cast<uintptr_t>(s.bufferA.base), reinterpret_cast<uintptr_t>(s.bufferB.base),
+                        workersAsked(key) ? count : 0, locked, s.settings.verbose != 0, s.settings.topmem != 0));
   s.cycleLimit = cycleLimit(static_cast<uint32_t>(s.settings.coverage), s.opsPerCycle, s.bufferA.wordCount);
   EccWatch ecc{platform::readEccCounts()};
   metrics.watch(ecc);

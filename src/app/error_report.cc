@@ -3,8 +3,8 @@
 #include <string>
 #include <thread>
 
+#include "app/console_lines.h"
 #include "app/ecc_watch.h"
-#include "app/report.h"
 #include "app/results_log.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"

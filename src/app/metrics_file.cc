@@ -3,8 +3,8 @@
 #include <charconv>
 #include <string_view>
 
-#include "app/report.h"
-#include "app/results_log.h"
+#include "app/console_lines.h"
+#include "app/json_line.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
 

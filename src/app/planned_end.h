@@ -18,11 +18,11 @@ class PlannedEnd {
   // `startedAt`: monotonic milliseconds when the test started.
   PlannedEnd(uint64_t startedAt, uint32_t minutes);
   // After every poll: once the minutes have passed, the stop record
-  // ("time") and the stop request, which the worker follows at the end of
-  // its cycle, or at once in a pause.
+  // ("time") and the stop request, which the workers follow at the end of
+  // their cycles, or at once in a pause.
   void stopWhenDue();
-  // Once the worker has ended: the stop record ("coverage") of a run the
-  // worker ended at its cycle limit, when nothing else asked for a stop.
+  // Once the workers have ended: the stop record ("coverage") of a run the
+  // workers ended at its cycle limit, when nothing else asked for a stop.
   static void logCoverageEnd();
 
  private:

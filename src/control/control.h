@@ -9,8 +9,11 @@
 
 namespace kelvaring {
 
-// Ctrl+C, Ctrl+Break (Ctrl+\) and a close handled: notice, then the stop
-// request. Other control types are declined.
+// Whether a control type stops the run: Ctrl+C, Ctrl+Break (Ctrl+\) and a
+// close do; others are declined.
+bool stopsTheRun(uint32_t controlType);
+// For those, the stop request (the caller prints the notice before it);
+// false for the others.
 bool onConsoleControl(uint32_t controlType);
 
 // The translator of the program's other threads: prints the fault line and

@@ -4,10 +4,10 @@
 
 namespace kelvaring {
 
+bool stopsTheRun(uint32_t controlType) { return controlType <= platform::kCtrlCloseEvent; }
+
 bool onConsoleControl(uint32_t controlType) {
-  if (controlType > platform::kCtrlCloseEvent) return false;
-  // The notice comes before the flag, so it always precedes the summary.
-  platform::printOut("\nStop signaled. Terminating...\n");
+  if (!stopsTheRun(controlType)) return false;
   requestStop();
   return true;
 }

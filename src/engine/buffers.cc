@@ -1,7 +1,6 @@
 // The test buffers: allocation, release and the fill.
 #include <emmintrin.h>
 
-#include <cinttypes>
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
@@ -98,25 +97,15 @@ void fillWords(uint64_t first, uint64_t end) {
   } while (testState.pagesReplaced.load(std::memory_order_relaxed) != replaced);
 }
 
-void completeAllocation(uint64_t bytes, uint32_t workersShown) {
-  TestBuffer& a = testState.bufferA;
-  TestBuffer& b = testState.bufferB;
-  const Settings& settings = testState.settings;
-  bool locked = lockBuffers(a, b);
-  testState.buffersLocked = locked;
-  if (settings.verbose != 0 && settings.topmem != 0) platform::printOut("%s in use.\n", "MEM_TOP_DOWN");
-  platform::printOut("%i Mb allocated (%016" PRIXPTR "/%016" PRIXPTR ")\n", static_cast<int32_t>(bytes >> 20),
-                     reinterpret_cast<uintptr_t>(a.base), reinterpret_cast<uintptr_t>(b.base));
-  if (settings.verbose != 0 && workersShown != 0)
-    platform::printOut("%u %s in use.\n", workersShown, workersShown == 1 ? "worker" : "workers");
-  if (settings.verbose != 0)
-    platform::printOut("%s", locked ? "Buffers locked in RAM.\n" : "Buffers not locked in RAM.\n");
+bool completeAllocation() {
+  testState.buffersLocked = lockBuffers(testState.bufferA, testState.bufferB);
+  return testState.buffersLocked;
 }
 
 bool allocateBuffers(uint64_t bytes) {
   if (!obtainBuffers(bytes)) return false;
   fillWords(0, testState.bufferA.wordCount);
-  completeAllocation(bytes, 0);
+  completeAllocation();
   return true;
 }
 

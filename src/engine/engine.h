@@ -1,4 +1,4 @@
-// The test engine: the two test buffers and the worker that hammers them.
+// The test engine: the two test buffers and the workers that hammer them.
 #pragma once
 
 #include <cstdint>
@@ -23,10 +23,9 @@ inline constexpr uint32_t kShortCycleOps = 0x100000;
 inline constexpr uint32_t kLongCycleOps = 0xA00000;
 
 // Splits `bytes` into two buffers of bytes / 8 words each, fills both with
-// the fill word, locks both in RAM where permitted and prints the allocation
-// line (with verbose, then whether the buffers are locked). False, with
-// nothing printed, when either buffer cannot be obtained. The run of one
-// worker; a run of several goes through the three steps below.
+// the fill word and locks both in RAM where permitted. False when either
+// buffer cannot be obtained. The three steps below in one call, for tests
+// and benchmarks; the run takes them one by one.
 bool allocateBuffers(uint64_t bytes);
 
 // Obtains the two buffers, zero-filled, and sets opsPerCycle; false, with
@@ -35,10 +34,9 @@ bool obtainBuffers(uint64_t bytes);
 // Fills words first..end-1 of both buffers with the fill word, again until
 // no page replaced after a hardware memory error came in between.
 void fillWords(uint64_t first, uint64_t end);
-// After the fill: locks the buffers, prints the allocation line, with
-// verbose and `workersShown` not 0 the number of workers, then whether the
-// buffers are locked.
-void completeAllocation(uint64_t bytes, uint32_t workersShown);
+// After the fill: locks the buffers; returns whether they are locked (as
+// testState.buffersLocked then says).
+bool completeAllocation();
 
 // The words worker k of `workers` owns of `words` words per buffer:
 // floor(k * words / workers) to floor((k + 1) * words / workers) - 1. The
@@ -123,7 +121,7 @@ class SweepSchedule {
   uint64_t due_ = 0;  // monotonic nanoseconds
 };
 
-// Asks the worker to end after its current cycle; ends a pause at once.
+// Asks the workers to end after their current cycles; ends a pause at once.
 // Callable from any thread except from inside a signal handler.
 void requestStop();
 

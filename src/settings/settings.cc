@@ -18,35 +18,26 @@ constexpr size_t kLevelNameBuffer = 32;
 
 void readProcessLevel(const std::string& text, Settings& settings) {
   std::string name = profileString(text, kSection, settingsKey("process"), "normal", kLevelNameBuffer);
-  const char* shown = nullptr;
   if (sameName(name, "normal")) {
     settings.processPriorityClass = PriorityClass::normal;
   } else if (sameName(name, "above")) {
     settings.processPriorityClass = PriorityClass::aboveNormal;
-    shown = "ABOVE_NORMAL_PRIORITY_CLASS";
   } else if (sameName(name, "high")) {
     settings.processPriorityClass = PriorityClass::high;
-    shown = "HIGH_PRIORITY_CLASS";
   }
-  if (shown != nullptr && settings.verbose != 0) platform::printOut("%s in use.\n", shown);
 }
 
 void readThreadLevel(const std::string& text, Settings& settings) {
   std::string name = profileString(text, kSection, settingsKey("thread"), "normal", kLevelNameBuffer);
-  const char* shown = nullptr;
   if (sameName(name, "normal")) {
     settings.threadPriority = ThreadPriority::normal;
   } else if (sameName(name, "below")) {
     settings.threadPriority = ThreadPriority::belowNormal;
-    shown = "THREAD_PRIORITY_BELOW_NORMAL";
   } else if (sameName(name, "above")) {
     settings.threadPriority = ThreadPriority::aboveNormal;
-    shown = "THREAD_PRIORITY_ABOVE_NORMAL";
   } else if (sameName(name, "high")) {
     settings.threadPriority = ThreadPriority::highest;
-    shown = "THREAD_PRIORITY_HIGHEST";
   }
-  if (shown != nullptr && settings.verbose != 0) platform::printOut("%s in use.\n", shown);
 }
 
 }  // namespace
@@ -75,10 +66,7 @@ bool settingsPath(Text& path) {
 
 void applySettingsText(const std::string& text) {
   Settings& settings = testState.settings;
-  // A terminal cannot be left for a new one; the switch is announced and
-  // the output stays where it is.
   settings.console = profileInt(text, kSection, settingsKey("console"), 0);
-  if (settings.console != 0) platform::printOut("new console created.\n");
   settings.verbose = profileInt(text, kSection, settingsKey("verbose"), 0);
   settings.timeout = profileInt(text, kSection, settingsKey("timeout"), 0);
   settings.signal = profileInt(text, kSection, settingsKey("signal"), 0);

@@ -17,12 +17,12 @@ bool settingsPath(Text& path);
 // appends it when the name has none.
 void renameExtension(Text& path, const char* extension);
 
-// The share of the worker's time for compare sweeps from the value of
+// The share of each worker's time for compare sweeps from the value of
 // "sweep": a negative value turns sweeping off, one above 100 means 100.
 int32_t sweepShare(int32_t percent);
 
-// Reads every key of section "tweak" into the test state's settings and
-// prints the lines that the chosen settings call for. A relative `log` or
+// Reads every key of section "tweak" into the test state's settings; the
+// app prints the lines they call for (settingsLines). A relative `log` or
 // `metrics` path is taken relative to the folder of the settings file,
 // links followed.
 void readSettings(const char* path);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,8 +32,6 @@ std::string read_whole_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
-
-std::string proc(pid_t pid, const std::string& rest) { return "/proc/" + std::to_string(pid) + "/" + rest; }
 
 // Closes its descriptor at scope exit, so a setup that throws halfway leaks nothing.
 struct Fd {
@@ -188,12 +187,12 @@ Process::Process(const Options& options) {
   argv.push_back(nullptr);
   const char* cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
   rlimit limit{};
-  if (options.address_space_limit) limit.rlim_cur = limit.rlim_max = *options.address_space_limit;
+  if (options.addressSpaceLimit) limit.rlim_cur = limit.rlim_max = *options.addressSpaceLimit;
   rlimit memlock{};
-  if (options.memlock_limit) memlock.rlim_cur = memlock.rlim_max = *options.memlock_limit;
+  if (options.memlockLimit) memlock.rlim_cur = memlock.rlim_max = *options.memlockLimit;
   std::string procs = options.cgroup.empty() ? "" : options.cgroup + "/cgroup.procs";
 
-  Fd in{open_or_throw(options.in.empty() ? "/dev/null" : options.in, O_RDONLY)}, out_read, out_write, err_read, err_write, error_read, error_write;
+  Fd in{open_or_throw(options.input.empty() ? "/dev/null" : options.input, O_RDONLY)}, out_read, out_write, err_read, err_write, error_read, error_write;
   auto prepare = [](const Redirect& redirect, Fd& read_end, Fd& write_end) {
     if (redirect.path.empty())
       make_pipe(read_end, write_end);
@@ -202,13 +201,13 @@ Process::Process(const Options& options) {
   };
   prepare(options.out, out_read, out_write);
   prepare(options.err, err_read, err_write);
-  if (options.nonblocking_out && options.out.path.empty()) {
+  if (options.nonblockingOut && options.out.path.empty()) {
     // O_NONBLOCK belongs to the write end's open file description, which the
     // child shares; the read end stays blocking.
     fcntl(out_write.fd, F_SETPIPE_SZ, 4096);
     if (fcntl(out_write.fd, F_SETFL, fcntl(out_write.fd, F_GETFL) | O_NONBLOCK) != 0) fail("O_NONBLOCK");
   }
-  std::vector<int> ignored = options.ignored_signals;
+  std::vector<int> ignored = options.ignoredSignals;
   // The child reports a failed exec through this pipe; a successful exec
   // closes it, and the parent reads end-of-file.
   make_pipe(error_read, error_write);
@@ -220,8 +219,8 @@ Process::Process(const Options& options) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     for (int sig : ignored) sigaction(sig, &ignore, nullptr);
-    if ((options.address_space_limit && setrlimit(RLIMIT_AS, &limit) != 0) ||
-        (options.memlock_limit && setrlimit(RLIMIT_MEMLOCK, &memlock) != 0) ||
+    if ((options.addressSpaceLimit && setrlimit(RLIMIT_AS, &limit) != 0) ||
+        (options.memlockLimit && setrlimit(RLIMIT_MEMLOCK, &memlock) != 0) ||
         (!procs.empty() && !join_cgroup(procs.c_str())) || (cwd && chdir(cwd) != 0) ||
         !move_fd(in.fd, 0) || !move_fd(out_write.fd, 1) || !move_fd(err_write.fd, 2))
       exec_failed(error_write.fd);
@@ -243,7 +242,7 @@ Process::Process(const Options& options) {
     return redirect.path.empty() ? std::make_unique<Capture>(std::exchange(read_end.fd, -1), delay)
                                  : std::make_unique<Capture>(redirect.path);
   };
-  out_ = capture(options.out, out_read, options.out_read_delay);
+  out_ = capture(options.out, out_read, options.outReadDelay);
   err_ = capture(options.err, err_read, Millis(0));
 }
 
@@ -354,5 +353,13 @@ std::optional<std::uint64_t> parse_hex_address(std::string_view text) {
   std::from_chars(text.data(), text.data() + text.size(), value, 16);
   return value;
 }
+
+std::string hex16(std::uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string proc(pid_t pid, const std::string& rest) { return "/proc/" + std::to_string(pid) + "/" + rest; }
 
 }  // namespace e2e

@@ -60,23 +60,34 @@ struct Redirect {
   std::string path;
 };
 
+// How a child is started. Process runs `path` with `argv` in `cwd`; Program
+// fills those three itself, from the fields between, for a copy of the
+// kelvaring executable. The rest set up the child for both.
 struct Options {
-  Options(std::string path, std::vector<std::string> argv, std::string cwd = {})
-      : path(std::move(path)), argv(std::move(argv)), cwd(std::move(cwd)) {}
-
   std::string path;               // executable, run with execv (no PATH search)
   std::vector<std::string> argv;  // argv[0] included
   std::string cwd;                // empty: the test's working directory
-  Redirect out;                   // standard output and error; standard
-  Redirect err;                   // input is /dev/null unless |in| names a file
-  std::optional<std::uint64_t> address_space_limit;  // RLIMIT_AS in bytes
-  std::string in;                   // file for standard input
-  std::vector<int> ignored_signals;  // SIG_IGN in the child, as nohup does
+  Redirect out;                   // standard output and error
+  Redirect err;
+
+  // For Program:
+  std::vector<std::string> args;              // after argv[0]
+  std::string name = "kelvaring";             // file name of the copy
+  std::optional<std::string> settings;        // text of <name>.ini beside it
+  bool toFile = false;                        // standard output into a file
+  std::string workingDir;                     // subfolder to start in; "" for the copy's own
+  std::vector<std::string> wrapper;           // command that runs the copy, e.g. setpriv
+  bool openToAll = false;                     // folder reachable for other users
+  std::vector<std::pair<std::string, std::string>> files;  // more files: name (may be in workingDir), text
+
+  std::optional<std::uint64_t> addressSpaceLimit;  // RLIMIT_AS in bytes
+  std::string input;                  // file for standard input; "" for /dev/null
+  std::vector<int> ignoredSignals;    // SIG_IGN in the child, as nohup does
   // Standard output a pipe of the smallest size, set O_NONBLOCK as another
-  // process sharing it might do, and read only after |out_read_delay|.
-  bool nonblocking_out = false;
-  Millis out_read_delay{0};
-  std::optional<std::uint64_t> memlock_limit;        // RLIMIT_MEMLOCK in bytes
+  // process sharing it might do, and read only after `outReadDelay`.
+  bool nonblockingOut = false;
+  Millis outReadDelay{0};
+  std::optional<std::uint64_t> memlockLimit;  // RLIMIT_MEMLOCK in bytes
   std::string cgroup;  // folder of a cgroup the child joins before the exec
 };
 
@@ -150,5 +161,11 @@ bool flip_u32(pid_t pid, std::uint64_t address, std::uint32_t bits);
 
 // Parses exactly 16 upper-case hexadecimal digits.
 std::optional<std::uint64_t> parse_hex_address(std::string_view text);
+// The other way: 16 upper-case hexadecimal digits, as the program prints
+// addresses.
+std::string hex16(std::uint64_t value);
+
+// The path of `rest` under /proc/PID, e.g. proc(pid, "smaps").
+std::string proc(pid_t pid, const std::string& rest);
 
 }  // namespace e2e

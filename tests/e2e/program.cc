@@ -8,27 +8,21 @@
 
 namespace e2e {
 
-Program::Program(const Launch& launch) {
+Program::Program(const Options& launch) {
+  Options options = launch;
   std::string path = dir_.copy_executable(kExecutable, launch.name);
-  std::string cwd = launch.workingDir.empty() ? dir_.path() : dir_.make_dir(launch.workingDir);
+  options.cwd = launch.workingDir.empty() ? dir_.path() : dir_.make_dir(launch.workingDir);
   for (const auto& [name, text] : launch.files) dir_.write_file(name, text);
   if (launch.settings) {
     // The extension, if any, gives way to ".ini".
     dir_.write_file(launch.name.substr(0, launch.name.rfind('.')) + ".ini", *launch.settings);
   }
   if (launch.openToAll) chmod(dir_.path().c_str(), 0755);
-  std::vector<std::string> argv = launch.wrapper;
-  argv.push_back(path);
-  argv.insert(argv.end(), launch.args.begin(), launch.args.end());
-  Options options(argv.front(), argv, cwd);
+  options.argv = launch.wrapper;
+  options.argv.push_back(path);
+  options.argv.insert(options.argv.end(), launch.args.begin(), launch.args.end());
+  options.path = options.argv.front();
   if (launch.toFile) options.out = Redirect::to_file(dir_.file("out.txt"));
-  options.address_space_limit = launch.addressSpaceLimit;
-  options.in = launch.input;
-  options.ignored_signals = launch.ignoredSignals;
-  options.nonblocking_out = launch.nonblockingOut;
-  options.out_read_delay = launch.outReadDelay;
-  options.memlock_limit = launch.memlockLimit;
-  options.cgroup = launch.cgroup;
   process_ = std::make_unique<Process>(options);
 }
 
@@ -57,7 +51,7 @@ bool Program::flipInB(std::uint64_t index, std::uint32_t bits) {
 
 pid_t Program::thread(const std::string& name) {
   for (pid_t tid : process_->threads()) {
-    std::ifstream comm("/proc/" + std::to_string(process_->pid()) + "/task/" + std::to_string(tid) + "/comm");
+    std::ifstream comm(proc(process_->pid(), "task/" + std::to_string(tid) + "/comm"));
     std::string line;
     if (std::getline(comm, line) && line == name) return tid;
   }

@@ -11,27 +11,9 @@
 
 namespace e2e {
 
-struct Launch {
-  std::vector<std::string> args;              // after argv[0]
-  std::string name = "kelvaring";             // file name of the copy
-  std::optional<std::string> settings;        // text of <name>.ini beside it
-  bool toFile = false;                        // standard output into a file
-  std::string workingDir;                     // subfolder to start in; "" for the copy's own
-  std::vector<std::string> wrapper;           // command that runs the copy, e.g. setpriv
-  bool openToAll = false;                     // folder reachable for other users
-  std::vector<std::pair<std::string, std::string>> files;  // more files: name (may be in workingDir), text
-  std::optional<std::uint64_t> addressSpaceLimit;
-  std::string input;                          // file for standard input; "" for /dev/null
-  std::vector<int> ignoredSignals;            // ignored from the start
-  bool nonblockingOut = false;                // see Options::nonblocking_out
-  Millis outReadDelay{0};
-  std::optional<std::uint64_t> memlockLimit;
-  std::string cgroup;                         // folder of a cgroup to run in
-};
-
 class Program {
  public:
-  explicit Program(const Launch& launch);
+  explicit Program(const Options& launch);
 
   Process& process() { return *process_; }
   TempDir& dir() { return dir_; }

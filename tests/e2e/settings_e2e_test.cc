@@ -53,19 +53,11 @@ TEST(SettingsFile, StartLinesInOrder) {
   run.stop(SIGINT);
 }
 
-TEST(SettingsFile, ByteOrderMarkSkippedAndRepeatedSectionIgnored) {
-  Program run({.args = {"8"}, .settings = "\xEF\xBB\xBF[tweak]\nverbose=1\n[other]\n[tweak]\nprocess=high\n"});
-  run.expectOut(std::string(R"(\[megabytes\]\n\n8 Mb allocated [^\n]*\nBuffers (not )?locked in RAM\.\nECC counts (not )?watched\.\nStarted )") + kTime +
-                "\n");
-  EXPECT_TRUE(run.stop(SIGINT).exited_with(0));
-  EXPECT_EQ(run.out().find("HIGH_PRIORITY_CLASS"), std::string::npos) << run.out();
-}
-
 // The physical address of a word of another process, from its page map;
 // 0 where the frame number is not visible.
 std::uint64_t physicalAddress(pid_t pid, std::uint64_t address) {
   // Read one entry exactly: the page map takes reads of whole entries only.
-  int pagemap = open(("/proc/" + std::to_string(pid) + "/pagemap").c_str(), O_RDONLY);
+  int pagemap = open(proc(pid, "pagemap").c_str(), O_RDONLY);
   std::uint64_t entry = 0;
   if (pagemap >= 0 && pread(pagemap, &entry, sizeof entry, static_cast<off_t>(address / 4096 * 8)) != sizeof entry)
     entry = 0;
@@ -228,7 +220,7 @@ TEST(SettingsFile, PathsLongerThan260CharactersWork) {
   std::string copy = dir.copy_executable(kExecutable, folder + "/kelvaring");
   dir.write_file(folder + "/kelvaring.ini", "[tweak]\nverbose=1\n");
   ASSERT_GT(copy.size(), 300u);
-  Process run(Options(copy, {copy, "8"}, dir.path()));
+  Process run(Options{.path = copy, .argv = {copy, "8"}, .cwd = dir.path()});
   Match started = run.wait_for_regex(Channel::kOut, std::regex("\nStarted "));
   EXPECT_TRUE(started) << started.text;
   run.send_signal(SIGINT);

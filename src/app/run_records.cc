@@ -1,8 +1,8 @@
-#include "app/run_log.h"
+#include "app/run_records.h"
 
 #include <optional>
 
-#include "app/report.h"
+#include "app/console_lines.h"
 #include "app/results_log.h"
 #include "control/control.h"
 #include "engine/engine.h"
@@ -73,7 +73,10 @@ void ProgressLog::logWhenDue() {
 }
 
 bool logStopAndHandle(uint32_t controlType) {
-  if (controlType <= platform::kCtrlCloseEvent) logStop({platform::controlEventSignal()});
+  if (!stopsTheRun(controlType)) return false;
+  logStop({platform::controlEventSignal()});
+  // The notice comes before the flag, so it always precedes the summary.
+  platform::printOut("%s", stopNoticeLine());
   return onConsoleControl(controlType);
 }
 

@@ -83,9 +83,10 @@ TEST(Metrics, NodeExporterScrapesTheErrorReportAndTheExitStatus) {
   TempDir textfiles;
   const int port = freePort();
   ASSERT_GT(port, 0);
-  Process exporter(Options(kExporter, {kExporter, "--web.listen-address=127.0.0.1:" + std::to_string(port),
-                                       "--collector.disable-defaults", "--collector.textfile",
-                                       "--collector.textfile.directory=" + textfiles.path()}));
+  Process exporter(Options{.path = kExporter,
+                           .argv = {kExporter, "--web.listen-address=127.0.0.1:" + std::to_string(port),
+                                    "--collector.disable-defaults", "--collector.textfile",
+                                    "--collector.textfile.directory=" + textfiles.path()}});
   ASSERT_TRUE(exporter.wait_for_regex(Channel::kErr, std::regex("Listening on"))) << exporter.err();
 
   Program run({.args = {"16"}, .settings = "[tweak]\nmetrics=" + textfiles.file("kelvaring.prom") + "\n"});
@@ -194,9 +195,7 @@ TEST(PlannedEnd, MinutesEndTheRunWithTheMetricsFileWholeThroughout) {
   // Nothing left beside it: the copy, its settings, the log and the file.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 4);
   if (access(kPromtool, X_OK) == 0) {
-    Options options(kPromtool, {kPromtool, "check", "metrics"});
-    options.in = folder.file("run.prom");
-    Process check(options);
+    Process check({.path = kPromtool, .argv = {kPromtool, "check", "metrics"}, .input = folder.file("run.prom")});
     ExitStatus checked = check.wait_exit();
     EXPECT_TRUE(checked.exited_with(0)) << checked << check.out() << check.err();
   }

@@ -15,7 +15,7 @@ namespace {
 
 // The first child of a process: kelvaring under script.
 pid_t childOf(pid_t parent) {
-  std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+  std::ifstream children(proc(parent, "task/" + std::to_string(parent) + "/children"));
   pid_t child = 0;
   children >> child;
   return child;
@@ -23,7 +23,7 @@ pid_t childOf(pid_t parent) {
 
 std::string executableOf(pid_t pid) {
   std::error_code error;
-  return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+  return std::filesystem::read_symlink(proc(pid, "exe"), error).string();
 }
 
 TEST(Terminal, TitleAndBellOnErrorReports) {
@@ -31,7 +31,7 @@ TEST(Terminal, TitleAndBellOnErrorReports) {
   TempDir dir;
   std::string copy = dir.copy_executable(kExecutable, "kelvaring");
   dir.write_file("kelvaring.ini", "[tweak]\nsignal=1\n");
-  Process run(Options("/usr/bin/script", {"script", "-qfec", "exec " + copy + " 1", "/dev/null"}, dir.path()));
+  Process run(Options{.path = "/usr/bin/script", .argv = {"script", "-qfec", "exec " + copy + " 1", "/dev/null"}, .cwd = dir.path()});
   Match allocated = run.wait_for_regex(Channel::kOut, std::regex(R"(allocated \(([0-9A-F]{16})/([0-9A-F]{16})\))"));
   ASSERT_TRUE(allocated) << allocated.text;
   pid_t kelvaring = childOf(run.pid());

@@ -17,14 +17,14 @@ constexpr std::uint64_t MiB = std::uint64_t{1} << 20;
 
 // A line of /proc/PID/status, e.g. "VmLck:", as its number.
 std::optional<long> statusField(pid_t pid, const std::string& key) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::ifstream status(proc(pid, "status"));
   for (std::string line; std::getline(status, line);)
     if (line.compare(0, key.size(), key) == 0) return std::stol(line.substr(key.size()));
   return std::nullopt;
 }
 
 std::string oomScoreAdjustment(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/oom_score_adj");
+  std::ifstream file(proc(pid, "oom_score_adj"));
   std::string value;
   file >> value;
   return value;

@@ -1,4 +1,4 @@
-#include "app/report.h"
+#include "app/console_lines.h"
 
 #include <gtest/gtest.h>
 #include <stdio_ext.h>

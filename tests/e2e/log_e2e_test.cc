@@ -37,7 +37,7 @@ std::string jsonProblems(const std::string& path) {
       "    try:\n"
       "        if not isinstance(json.loads(line.decode('utf-8')), dict): print(n, 'not an object')\n"
       "    except Exception as e: print(n, e, line)\n";
-  Process python(Options(kPython, {kPython, "-c", check, path}));
+  Process python(Options{.path = kPython, .argv = {kPython, "-c", check, path}});
   ExitStatus status = python.wait_exit();
   return status.exited_with(0) ? python.out() : "python3 failed: " + python.err();
 }
@@ -53,12 +53,6 @@ std::string field(const std::string& line, const std::string& key) {
 std::string hex8(std::uint32_t value) {
   char text[9];
   std::snprintf(text, sizeof text, "%08x", value);
-  return text;
-}
-
-std::string hex16(std::uint64_t value) {
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));
   return text;
 }
 
@@ -258,7 +252,7 @@ TEST(ResultsLog, RelativePathTakenBesideTheLinkedSettingsFile) {
   dir.make_dir("etc");
   dir.write_file("etc/kelvaring.ini", "[tweak]\nlog=run.jsonl\n");
   ASSERT_EQ(symlink("etc/kelvaring.ini", dir.file("kelvaring.ini").c_str()), 0);
-  Process run(Options(copy, {copy, "8"}, dir.path()));
+  Process run(Options{.path = copy, .argv = {copy, "8"}, .cwd = dir.path()});
   EXPECT_TRUE(run.wait_for_regex(Channel::kOut, std::regex(R"(\r\d+ cycles)")));
   run.send_signal(SIGINT);
   EXPECT_TRUE(run.wait_exit().exited_with(0));

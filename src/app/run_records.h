@@ -27,8 +27,9 @@ class ProgressLog {
   uint32_t cycles_ = 0;
 };
 
-// The stop handler, with the stop's record in the log before the stop
-// itself, so that it comes before the summary.
+// The stop handler: for a control type that stops the run, the stop's
+// record in the log and the notice on the console, both before the stop
+// itself, so that they come before the summary.
 bool logStopAndHandle(uint32_t controlType);
 
 // The summary, with the exit status the run ends with.

@@ -1,4 +1,4 @@
-#include "app/report.h"
+#include "app/console_lines.h"
 
 #include <cinttypes>
 #include <cmath>
@@ -82,6 +82,38 @@ std::string eccLine(const std::string& controller, const std::string& label, uin
   return formatted("ECC errors on %s, module %s: %" PRIu64 " corrected, %" PRIu64 " uncorrected gained\n",
                    controller.c_str(), label.c_str(), corrected, uncorrected);
 }
+
+std::string settingsLines(const Settings& settings) {
+  // A terminal cannot be left for a new one; the switch is announced and
+  // the output stays where it is.
+  std::string lines = settings.console != 0 ? "new console created.\n" : "";
+  if (settings.verbose == 0) return lines;
+  switch (settings.processPriorityClass) {
+    case PriorityClass::aboveNormal: lines += "ABOVE_NORMAL_PRIORITY_CLASS in use.\n"; break;
+    case PriorityClass::high: lines += "HIGH_PRIORITY_CLASS in use.\n"; break;
+    default: break;
+  }
+  switch (settings.threadPriority) {
+    case ThreadPriority::belowNormal: lines += "THREAD_PRIORITY_BELOW_NORMAL in use.\n"; break;
+    case ThreadPriority::aboveNormal: lines += "THREAD_PRIORITY_ABOVE_NORMAL in use.\n"; break;
+    case ThreadPriority::highest: lines += "THREAD_PRIORITY_HIGHEST in use.\n"; break;
+    default: break;
+  }
+  return lines;
+}
+
+std::string allocationLines(uint64_t bytes, uintptr_t bufferA, uintptr_t bufferB, uint32_t workersShown, bool locked,
+                            bool verbose, bool topDown) {
+  std::string lines = verbose && topDown ? "MEM_TOP_DOWN in use.\n" : "";
+  lines += formatted("%i Mb allocated (%016" PRIXPTR "/%016" PRIXPTR ")\n", static_cast<int32_t>(bytes >> 20), bufferA,
+                     bufferB);
+  if (verbose && workersShown != 0)
+    lines += formatted("%u %s in use.\n", workersShown, workersShown == 1 ? "worker" : "workers");
+  if (verbose) lines += locked ? "Buffers locked in RAM.\n" : "Buffers not locked in RAM.\n";
+  return lines;
+}
+
+const char* stopNoticeLine() { return "\nStop signaled. Terminating...\n"; }
 
 std::string eccWatchLine(bool watched) { return watched ? "ECC counts watched.\n" : "ECC counts not watched.\n"; }
 

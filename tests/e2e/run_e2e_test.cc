@@ -108,12 +108,6 @@ TEST(RunErrors, BitFlippedFromOutsideIsReportedWithinASecond) {
       << run.out();
 }
 
-TEST(RunSize, ArgumentReadAsLeadingDigits) {
-  Program run({.args = {"8MB", "999999"}});
-  run.expectOut(R"(\n8 Mb allocated)");
-  run.stop(SIGINT);
-}
-
 class RunLimited : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -126,7 +120,7 @@ class RunLimited : public ::testing::Test {
 TEST_F(RunLimited, AbsentSizeTakesAvailableMemory) {
   for (const char* arg : {"0", "-5", "+5", "abc", ""}) {
     SCOPED_TRACE(arg);
-    Launch launch{.args = {arg}, .addressSpaceLimit = std::uint64_t{1} << 30};
+    Options launch{.args = {arg}, .addressSpaceLimit = std::uint64_t{1} << 30};
     if (*arg == '\0') launch.args.clear();
     Program run(launch);
     ExitStatus status = run.process().wait_exit();

@@ -144,7 +144,7 @@ TEST(StopRun, InterruptsUntilTheEndLeaveTheOutcome) {
 
 // The system call a held thread waits in; -1 when it is in none.
 int systemCallOf(pid_t pid, pid_t tid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall");
+  std::ifstream file(proc(pid, "task/" + std::to_string(tid) + "/syscall"));
   int number = -1;
   file >> number;
   return number;

@@ -2,12 +2,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "../smaps.h"
 #include "inject.h"
 #include "program.h"
 
@@ -72,7 +71,7 @@ TEST(FaultRun, BadStackOnMainThreadEndsAsAFault) {
 void waitForTheFill(Program& run) {
   long resident = 0;
   for (int i = 0; i < 2000 && resident < 64 * 256; ++i) {
-    std::ifstream statm("/proc/" + std::to_string(run.process().pid()) + "/statm");
+    std::ifstream statm(proc(run.process().pid(), "statm"));
     long size = 0;
     statm >> size >> resident;
     usleep(1000);
@@ -122,12 +121,6 @@ int differingWords(Program& run, std::uint64_t a, std::uint64_t b, std::uint64_t
   return differing;
 }
 
-std::string hex16(std::uint64_t value) {
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 int cyclesIn(const std::string& out) {
   std::smatch m;
   std::string last;
@@ -175,20 +168,8 @@ TEST(FaultRun, HardwareErrorInBufferOnWorkerIsOneErrorAndTheRunGoesOn) {
 // its VmFlags) in the smaps of a process: a test buffer (or both, where the
 // kernel merged them). The sanitizers' shadow is as large, but not advised.
 std::uint64_t bufferMapping(pid_t pid, std::uint64_t bytes) {
-  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
-  std::uint64_t start = 0, end = 0;
-  for (std::string line; std::getline(smaps, line);) {
-    std::uint64_t from = 0, to = 0;
-    char dash = 0;
-    std::istringstream header(line);
-    if (header >> std::hex >> from >> dash >> to && dash == '-') {
-      start = from;
-      end = to;
-    } else if (line.rfind("VmFlags:", 0) == 0 && (line + " ").find(" hg ") != std::string::npos &&
-               end - start >= bytes) {
-      return start;
-    }
-  }
+  for (const smaps::Mapping& m : smaps::mappings(proc(pid, "smaps")))
+    if (m.hugePagesAdvised && m.end - m.begin >= bytes) return m.begin;
   return 0;
 }
 

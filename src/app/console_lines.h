@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "kelvaring/state.h"
 #include "kelvaring/text.h"
 
 namespace kelvaring {
@@ -35,9 +36,20 @@ std::string hardwareErrorLine(uintptr_t address, char buffer, uint64_t pageBytes
 // In every mode, after the error line of an ECC report: one per module.
 std::string eccLine(const std::string& controller, const std::string& label, uint64_t corrected,
                     uint64_t uncorrected);
+// After the settings are read: "new console created." for console, and with
+// verbose the process's and the thread's priority when not normal.
+std::string settingsLines(const Settings& settings);
+// After the fill: with verbose and topmem "MEM_TOP_DOWN in use.", the
+// allocation line with the buffers' addresses, and with verbose the number
+// of workers (when `workersShown` is not 0) and whether the buffers are
+// locked.
+std::string allocationLines(uint64_t bytes, uintptr_t bufferA, uintptr_t bufferB, uint32_t workersShown, bool locked,
+                            bool verbose, bool topDown);
 // With verbose, after the allocation (and lock) line.
 std::string eccWatchLine(bool watched);
 std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage);
+// When a stop signal arrives.
+const char* stopNoticeLine();
 
 // hh:mm:ss of the local time, into a buffer of at least 9 characters.
 char* timeOfDayText(char* buffer);

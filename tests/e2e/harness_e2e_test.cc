@@ -13,7 +13,7 @@
 namespace e2e {
 namespace {
 
-Options shell(const std::string& script) { return Options("/bin/sh", {"sh", "-c", script}); }
+Options shell(const std::string& script) { return Options{.path = "/bin/sh", .argv = {"sh", "-c", script}}; }
 
 TEST(HarnessProcess, PipeOutputThenSigterm) {
   // Blocked in the test, the signal must still reach the child.
@@ -44,10 +44,10 @@ TEST(HarnessProcess, FileOutputExitStatusAndTimeout) {
   EXPECT_TRUE(s.exited_with(3)) << s;
   EXPECT_EQ(dir.read_file("both.txt"), "hello\noops\n");
 
-  Process sleeper(Options("/bin/sleep", {"sleep", "30"}));
+  Process sleeper(Options{.path = "/bin/sleep", .argv = {"sleep", "30"}});
   ExitStatus late = sleeper.wait_exit(Millis(100));
   EXPECT_TRUE(late.timed_out && late.signal == SIGKILL) << late;
-  EXPECT_THROW(Process(Options(dir.file("missing"), {"missing"})), std::runtime_error);
+  EXPECT_THROW(Process(Options{.path = dir.file("missing"), .argv = {"missing"}}), std::runtime_error);
 }
 
 TEST(HarnessTempDir, CopiedProgramRunsInItsFolder) {
@@ -58,7 +58,7 @@ TEST(HarnessTempDir, CopiedProgramRunsInItsFolder) {
     std::string copy = dir.copy_executable("/bin/sh", "renamed-shell");
     dir.make_dir("sub");
     dir.write_file("sub/settings.conf", "answer=42\n");
-    Process p(Options(copy, {"other-name", "-c", "cat sub/settings.conf"}, dir.path()));
+    Process p(Options{.path = copy, .argv = {"other-name", "-c", "cat sub/settings.conf"}, .cwd = dir.path()});
     EXPECT_TRUE(p.wait_exit(Millis(5000)).exited_with(0)) << p.err();
     EXPECT_EQ(p.out(), "answer=42\n");
   }
