@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "app/run_records.h"
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
@@ -56,7 +57,8 @@ TEST_F(WindowsControlTest, StopHandlerTakesBreakAndCloseWithItsNotice) {
     EXPECT_EXIT(
         {
           SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-          CtrlHandlerGuard guard(onConsoleControl);
+          // The handler a run registers: it prints the notice.
+          CtrlHandlerGuard guard(logStopAndHandle);
           bool handled = consoleControlRoutine(event);
           std::_Exit(handled && testState.stopRequested ? 0 : 1);
         },
