@@ -28,7 +28,7 @@ using kelvaring::SubtractiveRandom;
 constexpr const char* kWindowsNotice = "RAM checker for Windows (x64)";
 
 // The copy is run by the script that sets up the Wine prefix.
-Launch underWine(Launch launch) {
+Options underWine(Options launch) {
   launch.name = "kelvaring.exe";
   launch.wrapper = {KELVARING_WINE_RUN};
   return launch;
