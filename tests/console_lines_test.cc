@@ -156,13 +156,28 @@ TEST(ReportTimeOfDay, HoursMinutesSecondsInThatOrder) {
   EXPECT_STREQ(timeOfDayText(0, 0, 0, buffer), "00:00:00");
 }
 
-TEST(KernelVersion, BeforeThreeFourteenIsObsolete) {
-  EXPECT_TRUE(isObsoleteKernel(false, 6, 1));
-  EXPECT_TRUE(isObsoleteKernel(true, 2, 6));
-  EXPECT_TRUE(isObsoleteKernel(true, 3, 13));
-  EXPECT_FALSE(isObsoleteKernel(true, 3, 14));
-  EXPECT_FALSE(isObsoleteKernel(true, 4, 0));
-  EXPECT_FALSE(isObsoleteKernel(true, 6, 1));
+// Linux before 3.14 and Windows before 4.90 are obsolete, and so is a
+// version that cannot be read.
+TEST(SystemVersion, BeforeTheLowestSupportedIsObsolete) {
+  struct Row {
+    platform::OsVersion lowest;
+    bool known;
+    int major, minor;
+    bool obsolete;
+  };
+  for (const Row& r : std::vector<Row>{{{3, 14}, false, 6, 1, true},
+                                       {{3, 14}, true, 2, 6, true},
+                                       {{3, 14}, true, 3, 13, true},
+                                       {{3, 14}, true, 3, 14, false},
+                                       {{3, 14}, true, 4, 0, false},
+                                       {{4, 90}, true, 3, 95, true},
+                                       {{4, 90}, true, 4, 89, true},
+                                       {{4, 90}, true, 4, 90, false},
+                                       {{4, 90}, true, 5, 0, false}})
+    EXPECT_EQ(isObsoleteVersion(r.known, r.major, r.minor, r.lowest), r.obsolete)
+        << r.lowest.major << "." << r.lowest.minor << ": " << r.major << "." << r.minor;
+  EXPECT_EQ(platform::lowestSupportedVersion().major, 3);
+  EXPECT_EQ(platform::lowestSupportedVersion().minor, 14);
 }
 
 class VersionQuestion : public ::testing::Test {

@@ -130,15 +130,15 @@ int guardedRun(int argc, char** argv) {
 
 bool (*versionCheck)() = osVersionIsObsolete;
 
-bool isObsoleteKernel(bool known, int major, int minor) {
-  return !known || major < 3 || (major == 3 && minor < 14);
+bool isObsoleteVersion(bool known, int major, int minor, platform::OsVersion lowest) {
+  return !known || major < lowest.major || (major == lowest.major && minor < lowest.minor);
 }
 
 bool osVersionIsObsolete() {
   int major = 0;
   int minor = 0;
   bool known = platform::kernelVersion(major, minor);
-  return isObsoleteKernel(known, major, minor);
+  return isObsoleteVersion(known, major, minor, platform::lowestSupportedVersion());
 }
 
 bool confirmObsoleteVersion() {

@@ -1,11 +1,13 @@
 // The test driver: start-up, the monitor loop and the end of a run.
 #pragma once
 
+#include "platform/platform.h"
+
 namespace kelvaring {
 
-// Kernels before 3.14 lack the available-memory estimate the default test
-// size is taken from.
-bool isObsoleteKernel(bool known, int major, int minor);
+// Whether a system version (unknown when not `known`) lies before the lowest
+// supported one.
+bool isObsoleteVersion(bool known, int major, int minor, platform::OsVersion lowest);
 // Whether the running system is obsolete for this program.
 bool osVersionIsObsolete();
 

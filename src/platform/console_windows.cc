@@ -100,6 +100,8 @@ bool systemVersion(OSVERSIONINFOW& info) {
   return get != nullptr && get(&info) == 0;
 }
 
+OsVersion lowestSupportedVersion() { return {4, 90}; }
+
 bool kernelVersion(int& major, int& minor) {
   OSVERSIONINFOW info;
   if (!systemVersion(info)) return false;

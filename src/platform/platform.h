@@ -106,6 +106,15 @@ TimeOfDay localTimeOfDay();
 // The running kernel's version; false when it cannot be read.
 bool kernelVersion(int& major, int& minor);
 
+// The lowest version of the system the program runs on: Linux 3.14, whose
+// kernel first gives the available-memory estimate the default size is
+// taken from; Windows 4.90.
+struct OsVersion {
+  int major;
+  int minor;
+};
+OsVersion lowestSupportedVersion();
+
 // The kernel's release text (uname -r) and the host's name; empty when
 // unknown.
 std::string kernelRelease();

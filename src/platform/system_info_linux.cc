@@ -28,6 +28,8 @@ std::string kernelRelease() {
 
 const char* platformName() { return "linux-x86_64"; }
 
+OsVersion lowestSupportedVersion() { return {3, 14}; }
+
 std::string hostName() {
   char name[HOST_NAME_MAX + 1] = {};
   if (gethostname(name, sizeof name - 1) != 0) return {};
