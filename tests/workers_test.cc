@@ -2,6 +2,7 @@
 // over its own slice, and the road of their errors to one report.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -15,6 +16,7 @@
 #include "app/error_report.h"
 #include "capture.h"
 #include "engine/engine.h"
+#include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
 #include "random/subtractive_random.h"
 #include "test_state.h"
@@ -35,6 +37,27 @@ class WorkersTest : public testing::StateTest {
 
 // Every word in exactly one slice, in order, the sizes within one of each
 // other; a few edges exactly.
+// Slices, shares and cycle limits multiply in 128 bits without a 128-bit
+// type, so that the 32-bit build agrees: checked against one here.
+TEST(SliceTest, MulDivAgreesWithA128BitProduct) {
+  const uint64_t big = UINT64_MAX, top = uint64_t{1} << 63;
+  for (auto [a, b, c] : std::vector<std::array<uint64_t, 3>>{{0, 5, 3},
+                                                             {7, 3, 2},
+                                                             {3000017, 2, 3},
+                                                             {(uint64_t{1} << 61) - 3, 1023, 1024},
+                                                             {big, big, big},
+                                                             {big, top + 5, top + 7},
+                                                             {4294967295u, 10485760, 10485760ull * 10},
+                                                             {123456789012345ull, 987654321098ull, 1000000007}}) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    const unsigned __int128 down = product / c;
+    const unsigned __int128 up = (product + c - 1) / c;
+    EXPECT_EQ(mulDiv(a, b, c), down > UINT64_MAX ? UINT64_MAX : uint64_t(down)) << a << " " << b << " " << c;
+    EXPECT_EQ(mulDivUp(a, b, c), up > UINT64_MAX ? UINT64_MAX : uint64_t(up)) << a << " " << b << " " << c;
+  }
+  EXPECT_EQ(mulDiv(big, 2, 1), UINT64_MAX);
+}
+
 TEST(SliceTest, SlicesPartitionTheWords) {
   for (uint64_t words : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{7}, uint64_t{3000017},
                          (uint64_t{1} << 61) - 3}) {

@@ -2,6 +2,7 @@
 
 #include "app/results_log.h"
 #include "engine/engine.h"
+#include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
 
@@ -9,12 +10,9 @@ namespace kelvaring {
 
 uint64_t cycleLimit(uint32_t percent, uint32_t opsPerCycle, uint64_t wordCount) {
   if (percent == 0 || opsPerCycle == 0) return 0;
-  // cycles x opsPerCycle x 10 >= percent x wordCount, rounded up; wide
-  // enough for any word count.
-  const unsigned __int128 needed = static_cast<unsigned __int128>(percent) * wordCount;
-  const unsigned __int128 perCycle = static_cast<unsigned __int128>(opsPerCycle) * 10;
-  const unsigned __int128 cycles = (needed + perCycle - 1) / perCycle;
-  return cycles > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(cycles);
+  // cycles x opsPerCycle x 10 >= percent x wordCount, rounded up; exact
+  // for any word count.
+  return mulDivUp(percent, wordCount, uint64_t{opsPerCycle} * 10);
 }
 
 PlannedEnd::PlannedEnd(uint64_t startedAt, uint32_t minutes)

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/engine.h"
+#include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
 #include "random/subtractive_random.h"
 
@@ -19,18 +20,14 @@ void WorkerTeam::resize(uint32_t count) {
 }
 
 Slice sliceOf(uint64_t words, uint32_t workers, uint32_t k) {
-  // In 128 bits: k times a word count of up to 2^61 does not fit 64.
-  auto edge = [&](uint64_t j) {
-    return static_cast<uint64_t>(static_cast<unsigned __int128>(j) * words / workers);
-  };
+  // k times a word count of up to 2^61 does not fit 64 bits.
+  auto edge = [&](uint64_t j) { return mulDiv(j, words, workers); };
   return {edge(k), edge(uint64_t{k} + 1)};
 }
 
 uint32_t shareOfCycle(uint32_t ops, uint64_t words, const Slice& slice) {
   if (words == 0) return 0;
-  auto upTo = [&](uint64_t word) {
-    return static_cast<uint64_t>(static_cast<unsigned __int128>(ops) * word / words);
-  };
+  auto upTo = [&](uint64_t word) { return mulDiv(ops, word, words); };
   return static_cast<uint32_t>(upTo(slice.end) - upTo(slice.first));
 }
 
