@@ -24,7 +24,7 @@ constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
 }  // namespace
 
 // Kept out of line: mismatches are rare and the loop stays tight without it.
-// The record is recorded in every mode and complete before errorSeen is set.
+// The record is published whole, in every mode, before errorSeen is set.
 void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t readB, ErrorKind kind) {
   TestState& s = testState;
   if (s.settings.method == 1) {
