@@ -1,4 +1,4 @@
-#include "app/console_lines.h"
+#include "report/console_lines.h"
 
 #include <gtest/gtest.h>
 #include <stdio_ext.h>
@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "app/driver.h"
-#include "app/ecc_watch.h"
-#include "app/error_report.h"
+#include "report/ecc_watch.h"
+#include "report/error_report.h"
 #include "platform/platform_linux.h"
 #include "capture.h"
 #include "kelvaring/state.h"

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/console_lines.h"
+#include "report/console_lines.h"
 #include "control/control.h"
 #include "platform/platform_linux.h"
 #include "kelvaring/state.h"

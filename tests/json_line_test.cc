@@ -1,5 +1,5 @@
 // The pieces of a JSON line: strings and times.
-#include "app/json_line.h"
+#include "report/json_line.h"
 
 #include <gtest/gtest.h>
 

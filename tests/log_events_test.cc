@@ -1,5 +1,5 @@
 // The lines of the events in the results log.
-#include "app/log_events.h"
+#include "report/log_events.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The metrics file's text, the file replaced whole, and the cycle at which
 // a coverage is reached.
-#include "app/metrics_file.h"
+#include "report/metrics_file.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/console_lines.h"
+#include "report/console_lines.h"
 #include "app/planned_end.h"
 #include "platform/platform.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/console_lines.h"
+#include "report/console_lines.h"
 #include "capture.h"
 #include "kelvaring/state.h"
 #include "settings/settings_keys.h"

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/console_lines.h"
-#include "app/run_records.h"
+#include "report/console_lines.h"
+#include "report/run_records.h"
 #include "capture.h"
 #include "control/control.h"
 #include "engine/engine.h"

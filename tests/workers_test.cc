@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/error_report.h"
+#include "report/error_report.h"
 #include "capture.h"
 #include "engine/engine.h"
 #include "kelvaring/mul_div.h"

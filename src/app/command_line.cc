@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/console_lines.h"
+#include "report/console_lines.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
 #include "platform/platform.h"

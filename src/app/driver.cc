@@ -4,12 +4,12 @@
 #include <new>
 
 #include "app/command_line.h"
-#include "app/console_lines.h"
-#include "app/error_report.h"
-#include "app/metrics_file.h"
+#include "report/console_lines.h"
+#include "report/error_report.h"
+#include "report/metrics_file.h"
 #include "app/planned_end.h"
-#include "app/results_log.h"
-#include "app/run_records.h"
+#include "report/results_log.h"
+#include "report/run_records.h"
 #include "app/test_size.h"
 #include "app/worker_run.h"
 #include "control/control.h"

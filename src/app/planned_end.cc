@@ -1,6 +1,6 @@
 #include "app/planned_end.h"
 
-#include "app/results_log.h"
+#include "report/results_log.h"
 #include "engine/engine.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "app/run_records.h"
+#include "report/run_records.h"
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"

@@ -1,10 +1,10 @@
-#include "app/metrics_file.h"
+#include "report/metrics_file.h"
 
 #include <charconv>
 #include <string_view>
 
-#include "app/console_lines.h"
-#include "app/json_line.h"
+#include "report/console_lines.h"
+#include "report/json_line.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
 

@@ -1,4 +1,4 @@
-#include "app/console_lines.h"
+#include "report/console_lines.h"
 
 #include <cinttypes>
 #include <cmath>

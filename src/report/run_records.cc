@@ -1,9 +1,9 @@
-#include "app/run_records.h"
+#include "report/run_records.h"
 
 #include <optional>
 
-#include "app/console_lines.h"
-#include "app/results_log.h"
+#include "report/console_lines.h"
+#include "report/results_log.h"
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"

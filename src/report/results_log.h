@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "app/log_events.h"
+#include "report/log_events.h"
 
 namespace kelvaring {
 

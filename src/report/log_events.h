@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/ecc_watch.h"
+#include "report/ecc_watch.h"
 #include "kelvaring/state.h"
 
 namespace kelvaring {

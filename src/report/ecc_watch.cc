@@ -1,4 +1,4 @@
-#include "app/ecc_watch.h"
+#include "report/ecc_watch.h"
 
 namespace kelvaring {
 

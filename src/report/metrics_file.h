@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ecc_watch.h"
-#include "app/error_report.h"
+#include "report/ecc_watch.h"
+#include "report/error_report.h"
 
 namespace kelvaring {
 

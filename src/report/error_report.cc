@@ -1,11 +1,11 @@
-#include "app/error_report.h"
+#include "report/error_report.h"
 
 #include <string>
 #include <thread>
 
-#include "app/console_lines.h"
-#include "app/ecc_watch.h"
-#include "app/results_log.h"
+#include "report/console_lines.h"
+#include "report/ecc_watch.h"
+#include "report/results_log.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"

@@ -1,10 +1,10 @@
 // The events of a run as lines of the results log.
-#include "app/log_events.h"
+#include "report/log_events.h"
 
 #include <cstring>
 
-#include "app/console_lines.h"
-#include "app/json_line.h"
+#include "report/console_lines.h"
+#include "report/json_line.h"
 
 namespace kelvaring {
 

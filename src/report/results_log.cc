@@ -1,10 +1,10 @@
 // The results log: the file the events' lines are appended to.
-#include "app/results_log.h"
+#include "report/results_log.h"
 
 #include <atomic>
 #include <cstring>
 
-#include "app/json_line.h"
+#include "report/json_line.h"
 #include "platform/platform.h"
 
 namespace kelvaring {

@@ -1,5 +1,5 @@
 // The pieces of a JSON line: escaping, numbers, hexadecimal and times.
-#include "app/json_line.h"
+#include "report/json_line.h"
 
 #include <charconv>
 #include <chrono>
