@@ -24,6 +24,13 @@
 namespace kelvaring {
 namespace {
 
+// The team made one worker over all words with the whole cycle.
+Worker& oneWorker() {
+  setUpWorkers(1);
+  return testState.workers[0];
+}
+
+
 constexpr uint32_t kSeedTime = 1103285978;
 
 // Processor time of the calling thread: on a shared machine, time spent
@@ -78,7 +85,7 @@ void BM_CycleShareOfLimit(benchmark::State& state) {
   double cycleSeconds = 0;
   double limitSeconds = 0;
   for (auto _ : state) {
-    cycleSeconds += secondsOf([] { runCycle(); });
+    cycleSeconds += secondsOf([] { runCycle(oneWorker()); });
     limitSeconds += secondsOf([&] { mismatches += bench::limitCycle(a.base, b.base, words, ops, seed); });
   }
   if (mismatches != 0 || testState.errorSeen) state.SkipWithError("mismatch");
@@ -155,7 +162,7 @@ void BM_WorkersShareOfLimit(benchmark::State& state) {
   }
   state.counters["speedup"] = wall[0][1] / wall[0][2];
   state.counters["cpu_speedup"] = cpuRate[0][2] / cpuRate[0][1];
-  soleWorker();
+  oneWorker();
   releaseBuffers();
 }
 BENCHMARK(BM_WorkersShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -184,7 +191,7 @@ double workerSeconds(int32_t sweep, uint32_t cycles) {
   testState.stopRequested = false;
   cyclesWanted = cycles;
   pauseAfterCycle = timeEveryCycle;
-  std::thread worker(testWorker);
+  std::thread worker([] { runWorker(oneWorker()); });
   worker.join();
   pauseAfterCycle = waitForStopOrTimeout;
   testState.settings.timeout = 0;
@@ -230,7 +237,7 @@ void BM_SweepShareOfLimit(benchmark::State& state) {
   double limitSeconds = 0;
   uint32_t fold = 0;
   for (auto _ : state) {
-    sweepSeconds += secondsOf([] { sweepBuffers(); });
+    sweepSeconds += secondsOf([] { sweepSlice(oneWorker()); });
     limitSeconds += secondsOf([&] { fold |= bench::readBoth(a, b, words); });
   }
   if (fold != 0 || testState.errorSeen) state.SkipWithError("mismatch");
@@ -342,7 +349,7 @@ void BM_TwoWorkerFillShareOfMemset(benchmark::State& state) {
   state.counters["fill_GB/s"] = total / fillWall / 1e9;
   state.counters["memset_GB/s"] = total / memsetWall / 1e9;
   state.counters["share"] = memsetWall / fillWall;
-  soleWorker();
+  oneWorker();
 }
 BENCHMARK(BM_TwoWorkerFillShareOfMemset)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TwoWorkerFillShareOfMemset)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -320,8 +320,8 @@ TEST(ErrorReport, FailingBitsOfATransientFlipAreThoseTheCompareSaw) {
   std::string printed;
   {
     kelvaring::testing::OutputCapture capture;
-    ErrorReader reader;
-    reportError(reader);
+    ErrorDrain drain;
+    reportErrors(drain.drain());
     printed = capture.text();
   }
   kelvaring::testing::resetTestState();

@@ -138,7 +138,7 @@ TEST_F(EngineCycleTest, CycleWritesWhatTheDrawsChoose) {
   SubtractiveRandom copy = seededCopy();
   std::vector<uint32_t> model(kEightMiBWords, kFillWord);
   applyOperations(model, copy, 1u << 20, 0);
-  runCycle();
+  runCycle(oneWorker());
   EXPECT_TRUE(holds(testState.bufferA, model));
   EXPECT_TRUE(holds(testState.bufferB, model));
   EXPECT_TRUE(sameGenerator(randomState, copy)) << "two draws per operation";
@@ -152,8 +152,8 @@ TEST_F(EngineCycleTest, NoOperationsTouchNothingButCountTheCycle) {
   flipBit3(testState.bufferB, 0);  // a read of word 0 would see the mismatch
   testState.opsPerCycle = 0;
   SubtractiveRandom before = randomState;
-  runCycle();
-  runCycle();
+  runCycle(oneWorker());
+  runCycle(oneWorker());
   EXPECT_EQ(testState.cycles.load(), 2u);
   EXPECT_FALSE(testState.errorSeen.load());
   EXPECT_TRUE(sameGenerator(randomState, before));
@@ -181,14 +181,14 @@ TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
   const uint64_t first = nextRandom(peek) % kEightMiBWords;
   flipBit3(testState.bufferB, first);
 
-  runCycle();
+  runCycle(oneWorker());
   EXPECT_TRUE(testState.errorSeen.load());
   EXPECT_EQ(testState.cycles.load(), 1u);
   const uint32_t mask = c.method == 1 ? 8 : 0;
-  EXPECT_EQ(testState.stickyMask, mask);
+  EXPECT_EQ(testState.workers[0].stickyMask, mask);
   // Recorded in every mode: where, what the compare read, and the words as
   // read again while the mismatch was handled, before the write.
-  const MismatchDetail& d = testState.detail;
+  const MismatchDetail& d = testState.workers[0].errors.detail;
   std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(),    d.valueB.load(),
                              d.comparedA.load(), d.comparedB.load(), d.kind.load()};
   std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferA.base[first]),
@@ -238,7 +238,7 @@ TEST_F(EngineCycleTest, CycleOverWordsNoPowerOfTwoWritesWhatTheDrawsChoose) {
   SubtractiveRandom copy = seededCopy();
   std::vector<uint32_t> model(kWords, kFillWord);
   applyOperations(model, copy, testState.opsPerCycle, 0);
-  runCycle();
+  runCycle(oneWorker());
   EXPECT_TRUE(holds(testState.bufferA, model));
   EXPECT_TRUE(holds(testState.bufferB, model));
   EXPECT_TRUE(sameGenerator(randomState, copy));
@@ -272,10 +272,10 @@ TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
   ASSERT_EQ(std::count(indexes.begin(), indexes.begin() + plantAt, target), 0) << "visited before";
   flipBit3(testState.bufferB, target);
 
-  runCycle();
+  runCycle(oneWorker());
   EXPECT_TRUE(testState.errorSeen.load());
-  EXPECT_EQ(testState.stickyMask, 8u);
-  const MismatchDetail& d = testState.detail;
+  EXPECT_EQ(testState.workers[0].stickyMask, 8u);
+  const MismatchDetail& d = testState.workers[0].errors.detail;
   std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(), d.valueB.load()};
   std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferA.base[target]),
                                  reinterpret_cast<uintptr_t>(&testState.bufferB.base[target]), kFillWord,
@@ -358,15 +358,15 @@ TEST_F(EngineCycleTest, BitFailingOnTheReadBackIsStickyInEveryLaterValue) {
   sigaction(SIGSEGV, &write, &oldWrite);
   sigaction(SIGTRAP, &step, &oldStep);
   mprotect(readback::page, 4096, PROT_READ);
-  runCycle();
+  runCycle(oneWorker());
   mprotect(readback::page, 4096, PROT_READ | PROT_WRITE);
   sigaction(SIGSEGV, &oldWrite, nullptr);
   sigaction(SIGTRAP, &oldStep, nullptr);
 
   ASSERT_TRUE(readback::flipped);
   EXPECT_TRUE(testState.errorSeen.load());
-  EXPECT_EQ(testState.stickyMask, 8u);
-  const MismatchDetail& d = testState.detail;
+  EXPECT_EQ(testState.workers[0].stickyMask, 8u);
+  const MismatchDetail& d = testState.workers[0].errors.detail;
   EXPECT_EQ((std::vector<uint32_t>{d.comparedA, d.comparedB, d.valueA, d.valueB}),
             (std::vector<uint32_t>{plantedValue, plantedValue ^ 8, plantedValue, plantedValue ^ 8}));
   // Every value written after that operation carries the bit.
@@ -394,7 +394,7 @@ TEST_F(EngineCycleTest, GeneratorAfterEachCycleIsWhereDrawingOneByOneLeavesIt) {
     SubtractiveRandom copy = seededCopy();
     std::vector<uint32_t> model(kWords, kFillWord);
     for (int cycle = 1; cycle <= 3; ++cycle) {
-      runCycle();
+      runCycle(oneWorker());
       applyOperations(model, copy, ops, 0);
       EXPECT_TRUE(sameGenerator(randomState, copy)) << "after cycle " << cycle;
     }
@@ -428,7 +428,7 @@ void checkWideCycle(uint64_t words) {
     if (words > kTwoTo32) index = ((uint64_t{nextRandom(copy)} << 32) | index) % words;
     model[index] = nextRandom(copy);
   }
-  runCycle();
+  runCycle(oneWorker());
   EXPECT_EQ(testState.cycles.load(), 1u);
   EXPECT_FALSE(testState.errorSeen.load());
   EXPECT_TRUE(sameGenerator(randomState, copy));
@@ -460,7 +460,7 @@ bool waitFor(Condition done) {
 // would hang the test binary, so it is ended with a failure instead.
 class WorkerThread {
  public:
-  WorkerThread() : thread_([this] { testWorker(), ended_ = true; }) {}
+  WorkerThread() : thread_([this] { runWorker(oneWorker()), ended_ = true; }) {}
   ~WorkerThread() {
     requestStop();
     if (!waitFor([this] { return ended_.load(); })) {
@@ -485,7 +485,7 @@ TEST_F(EngineWorkerTest, StopBeforeStartRunsNoCycle) {
   ASSERT_NO_FATAL_FAILURE(startSmallRun(5));
   pauseAfterCycle = countingPause;
   testState.stopRequested = true;
-  testWorker();
+  runWorker(oneWorker());
   EXPECT_EQ(testState.cycles.load(), 0u);
   EXPECT_EQ(pauseCalls.load(), 0u);
 }

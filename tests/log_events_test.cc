@@ -60,6 +60,8 @@ TEST(ResultsLogJson, EventLines) {
   full.errors = 1;
   full.cycles = 36;
   full.coverage = 45;
+  full.worker = 2;
+  full.mismatches = 3;
   full.virtualA = 0x7F2FC0600190;
   full.virtualB = 0x7F2FBE600190;
   full.physicalA = 0x1234000;
@@ -73,7 +75,8 @@ TEST(ResultsLogJson, EventLines) {
   full.ecc = {{"mc0", "DIMM \"A1\"", 2, 0, "dimm0"}, {"mc1", "", 0, 3, ""}};
   EXPECT_EQ(errorJson(full, kTime),
             R"({"event":"error","time":"2026-12-07T13:45:09.042+01:00","number":1,"cycles":36,"coverage":45,)"
-            R"("kind":"mismatch","virtual_a":"00007F2FC0600190","virtual_b":"00007F2FBE600190",)"
+            R"("kind":"mismatch","worker":2,"mismatches":3,"virtual_a":"00007F2FC0600190",)"
+            R"("virtual_b":"00007F2FBE600190",)"
             R"("physical_a":"0000000001234000","physical_b":"0000000005678000","compared_a":"12345678",)"
             R"("compared_b":"12345679","reread_a":"abcdef01","reread_b":"abcdef01","failing_bits":"00000001",)"
             R"("page_size":4096,"ecc":[{"controller":"mc0","module":"DIMM \"A1\"","corrected":2,"uncorrected":0},)"
@@ -88,11 +91,15 @@ TEST(ResultsLogJson, EventLines) {
             R"({"event":"stop","time":"2026-12-07T13:45:09.042+01:00","reason":"coverage"})"
             "\n");
   EXPECT_EQ(summaryJson({.errors = 0, .cycles = 7, .coverage = 8.75, .durationSeconds = 12.3456, .status = 0}, kTime),
-            R"({"event":"summary","time":"2026-12-07T13:45:09.042+01:00","errors":0,"cycles":7,"coverage":9,)"
+            R"({"event":"summary","time":"2026-12-07T13:45:09.042+01:00","errors":0,"mismatches_found":0,"cycles":7,)"
+            R"("coverage":9,)"
             R"("duration_seconds":12.346,"verdict":"pass","status":0})"
             "\n");
-  EXPECT_EQ(summaryJson({.errors = 5, .cycles = 83, .coverage = 104, .durationSeconds = 1, .status = 1}, kTime),
-            R"({"event":"summary","time":"2026-12-07T13:45:09.042+01:00","errors":5,"cycles":83,"coverage":104,)"
+  EXPECT_EQ(summaryJson({.errors = 5, .mismatchesFound = 9, .cycles = 83, .coverage = 104, .durationSeconds = 1,
+                         .status = 1},
+                        kTime),
+            R"({"event":"summary","time":"2026-12-07T13:45:09.042+01:00","errors":5,"mismatches_found":9,"cycles":83,)"
+            R"("coverage":104,)"
             R"("duration_seconds":1.000,"verdict":"fail","status":1})"
             "\n");
   char fault[kFaultJsonSize];

@@ -60,6 +60,10 @@ TEST(MetricsText, RunningWithoutErrorsOrEcc) {
   EXPECT_EQ(metricsText(sampleRun()),
             kHead +
                 "kelvaring_errors_total 0\n"
+                "# HELP kelvaring_mismatches_found_total Mismatches found by the workers, their sweeps and hardware "
+                "memory errors, each counted once; several may make one error report.\n"
+                "# TYPE kelvaring_mismatches_found_total counter\n"
+                "kelvaring_mismatches_found_total 0\n"
                 "# HELP kelvaring_coverage_ratio Operations per word times ten: 1 is the console's 100 % coverage.\n"
                 "# TYPE kelvaring_coverage_ratio gauge\n"
                 "kelvaring_coverage_ratio 0.1\n"
@@ -75,6 +79,7 @@ TEST(MetricsText, RunningWithoutErrorsOrEcc) {
 TEST(MetricsText, EndedWithErrorsAndEccPerModuleAndKind) {
   RunMetrics m = sampleRun();
   m.errors = 2;
+  m.mismatchesFound = 7;
   m.coverage = 1250;
   m.lastErrorSeconds = 1765200042.5;
   // A label with a quote, a backslash and a line end, and one byte that is
@@ -87,6 +92,10 @@ TEST(MetricsText, EndedWithErrorsAndEccPerModuleAndKind) {
   EXPECT_EQ(text.substr(0, kHead.size()), kHead);
   EXPECT_EQ(tail,
             "kelvaring_errors_total 2\n"
+            "# HELP kelvaring_mismatches_found_total Mismatches found by the workers, their sweeps and hardware "
+            "memory errors, each counted once; several may make one error report.\n"
+            "# TYPE kelvaring_mismatches_found_total counter\n"
+            "kelvaring_mismatches_found_total 7\n"
             "# HELP kelvaring_coverage_ratio Operations per word times ten: 1 is the console's 100 % coverage.\n"
             "# TYPE kelvaring_coverage_ratio gauge\n"
             "kelvaring_coverage_ratio 12.5\n"

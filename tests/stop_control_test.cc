@@ -44,7 +44,7 @@ TEST_F(StopControlTest, InterruptBeforeTheFirstCycleGivesNoCycle) {
   testing::OutputCapture output;
   ASSERT_TRUE(allocateBuffers(1 << 20));
   onConsoleControl(platform::kCtrlCEvent);
-  testWorker();
+  runWorker(oneWorker());
   EXPECT_EQ(testState.cycles, 0u);
   EXPECT_EQ(summaryLine(0, testState.cycles, coverage()), "\rErrors 0, cycles 0, (0% coverage)          \n");
 }

@@ -43,9 +43,9 @@ TEST_F(SweepTest, FindsEveryDifferenceAndMakesThePairAgree) {
     testState.bufferA.at(kWords - 1) = 0x12345678;  // the last word differs in many bits
     const SubtractiveRandom before = randomState;
 
-    EXPECT_TRUE(sweepBuffers());
+    EXPECT_TRUE(sweepSlice(oneWorker()));
     EXPECT_TRUE(testState.errorSeen.load());
-    EXPECT_EQ(testState.stickyMask, method == 1 ? (1u << 3) | (1u << 20) | (0x12345678 ^ kFillWord ^ 8) : 0u);
+    EXPECT_EQ(testState.workers[0].stickyMask, method == 1 ? (1u << 3) | (1u << 20) | (0x12345678 ^ kFillWord ^ 8) : 0u);
     uint64_t wrong = 0;
     for (uint64_t i = 0; i < kWords; ++i) {
       const uint32_t expected = i == inA ? kFillWord ^ (1u << 20) : i == kWords - 1 ? 0x12345678 : kFillWord;
@@ -53,7 +53,7 @@ TEST_F(SweepTest, FindsEveryDifferenceAndMakesThePairAgree) {
     }
     EXPECT_EQ(wrong, 0u);
     // The last one found, as read before it was mended.
-    const MismatchDetail& d = testState.detail;
+    const MismatchDetail& d = testState.workers[0].errors.detail;
     std::vector<uint64_t> seen{d.addressB.load(), d.valueA.load(), d.valueB.load(),
                                d.comparedA.load(), d.comparedB.load(), d.kind.load()};
     std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferB.base[kWords - 1]),
@@ -64,7 +64,7 @@ TEST_F(SweepTest, FindsEveryDifferenceAndMakesThePairAgree) {
     EXPECT_EQ(testState.cycles.load(), 0u);
     // A second sweep finds nothing more.
     testState.errorSeen = false;
-    EXPECT_TRUE(sweepBuffers());
+    EXPECT_TRUE(sweepSlice(oneWorker()));
     EXPECT_FALSE(testState.errorSeen.load());
   }
 }
@@ -106,7 +106,7 @@ TEST_F(SweepTest, StopEndsASweepOf8GiBWithinASecond) {
   flip(testState.bufferB, last, 1);
   std::atomic<bool> whole{true};
   std::atomic<bool> ended{false};
-  std::thread sweeper([&] { whole = sweepBuffers(), ended = true; });
+  std::thread sweeper([&] { whole = sweepSlice(oneWorker()), ended = true; });
   while (!testState.errorSeen.load()) std::this_thread::yield();
   testState.stopRequested = true;
   const auto stopped = std::chrono::steady_clock::now();

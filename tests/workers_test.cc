@@ -8,12 +8,15 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <unistd.h>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "report/error_report.h"
+#include "report/results_log.h"
 #include "capture.h"
 #include "engine/engine.h"
 #include "kelvaring/mul_div.h"
@@ -30,7 +33,7 @@ constexpr uint32_t kSeedTime = 1103285978;
 class WorkersTest : public testing::StateTest {
  protected:
   void TearDown() override {
-    soleWorker();
+    oneWorker();
     testing::StateTest::TearDown();
   }
 };
@@ -176,7 +179,7 @@ TEST_F(WorkersTest, FlipAtEitherEndOfEverySliceIsReportedWithItsWorker) {
   ASSERT_TRUE(allocateBuffers(kWords * 8));
   setUpWorkers(kWorkers);
   testState.settings.verbose = 1;
-  ErrorReader reader;
+  ErrorDrain reader;
   for (uint32_t k = 0; k < kWorkers; ++k) {
     for (bool last : {false, true}) {
       SCOPED_TRACE("worker " + std::to_string(k) + (last ? " last word" : " first word"));
@@ -192,7 +195,7 @@ TEST_F(WorkersTest, FlipAtEitherEndOfEverySliceIsReportedWithItsWorker) {
       ASSERT_TRUE(sweepSlice(w));
       ASSERT_TRUE(testState.errorSeen.exchange(false));
       testing::OutputCapture output;
-      reportError(reader);
+      reportErrors(reader.drain());
       const std::string text = output.text();
       char detail[96];
       std::snprintf(detail, sizeof detail, "[%016" PRIXPTR "]=%08x vs [%016" PRIXPTR "]=%08x, ",
@@ -212,45 +215,77 @@ TEST_F(WorkersTest, FlipAtEitherEndOfEverySliceIsReportedWithItsWorker) {
   }
 }
 
-// Both workers find a mismatch before the monitor looks: one report, whose
-// detail is the whole record of one of the two.
-TEST_F(WorkersTest, TwoFindersBeforeOnePollGiveOneReportOfOneWholeRecord) {
+// Three workers find 1, 2 and 3 mismatches before the monitor looks: one
+// report, whose detail is the newest record whole; the log holds every
+// worker's record with the mismatches it counted, and the run's count is
+// exact. Nothing is new at the next look.
+TEST_F(WorkersTest, EveryWorkersRecordAndCountReachTheLogAtOneLook) {
   constexpr uint64_t kWords = 100003;
+  constexpr uint32_t kWorkers = 3;
   seedRandomAt(kSeedTime);
   ASSERT_TRUE(allocateBuffers(kWords * 8));
-  setUpWorkers(2);
+  setUpWorkers(kWorkers);
   testState.settings.verbose = 1;
-  const uint64_t words[2] = {testState.workers[0].firstWord + 5, testState.workers[1].endWord - 5};
-  testState.bufferB.at(words[0]) = 0x11111111;
-  testState.bufferB.at(words[1]) = 0x22222222;
-  std::thread first([] { sweepSlice(testState.workers[0]); });
-  std::thread second([] { sweepSlice(testState.workers[1]); });
-  first.join();
-  second.join();
-  ASSERT_TRUE(testState.errorSeen.exchange(false));
-  ErrorReader reader;
-  testing::OutputCapture output;
-  reportError(reader);
-  const std::string text = output.text();
-  EXPECT_NE(text.find("\rError 1, "), std::string::npos) << text;
-  int whole = 0;
-  for (int k = 0; k < 2; ++k) {
-    char detail[96];
-    std::snprintf(detail, sizeof detail, "[%016" PRIXPTR "]=%08x vs [%016" PRIXPTR "]=%08x, ",
-                  reinterpret_cast<uintptr_t>(&testState.bufferA.base[words[k]]), kFillWord,
-                  reinterpret_cast<uintptr_t>(&testState.bufferB.base[words[k]]), k == 0 ? 0x11111111 : 0x22222222);
-    whole += text.find(detail) != std::string::npos;
+  testState.settings.workers = kWorkers;
+  char folder[] = "/tmp/kelvaring-drain-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string log = std::string(folder) + "/run.jsonl";
+  std::string message;
+  ASSERT_TRUE(openResultsLog(log, message)) << message;
+  std::vector<std::thread> finders;
+  for (uint32_t k = 0; k < kWorkers; ++k) {
+    for (uint32_t j = 0; j <= k; ++j) testState.bufferB.at(testState.workers[k].firstWord + 7 * j + 1) = 0x11111111 * (k + 1);
+    finders.emplace_back([k] { sweepSlice(testState.workers[k]); });
   }
-  EXPECT_EQ(whole, 1) << text;
-  // Both were taken at that look: nothing is new at the next.
-  EXPECT_FALSE(reader.newest().has_value());
+  for (std::thread& t : finders) t.join();
+  ErrorDrain drain;
+  std::string text;
+  {
+    testing::OutputCapture output;
+    reportErrors(drain.drain());
+    text = output.text();
+  }
+  closeResultsLog();
+  EXPECT_EQ(testState.errors, 1u);
+  EXPECT_EQ(mismatchesFound(), 6u);
+  // The newest record is the one shown.
+  const std::regex detail(R"(\[([0-9A-F]{16})\]=00000045 vs \[([0-9A-F]{16})\]=([0-9a-f]{8}), )");
+  std::smatch shown;
+  ASSERT_TRUE(std::regex_search(text, shown, detail)) << text;
+  std::ifstream in(log);
+  std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(log.c_str());
+  rmdir(folder);
+  for (uint32_t k = 0; k < kWorkers; ++k) {
+    const std::regex record("\"number\":1,[^\n]*\"kind\":\"sweep\",\"worker\":" + std::to_string(k) +
+                            ",\"mismatches\":" + std::to_string(k + 1) + ",");
+    EXPECT_TRUE(std::regex_search(lines, record)) << "worker " << k << ":\n" << lines;
+  }
+  // Logged in the order of publication: the last is the newest, the one shown.
+  const size_t last = lines.rfind("\"event\":\"error\"");
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_NE(lines.find(shown[2].str(), last), std::string::npos) << "the newest record is shown:\n" << lines;
+  EXPECT_TRUE(drain.drain().records.empty());
 }
 
 // A writer publishing record after record while the reader reads: every
-// record read is one of them whole, never fields of two.
+// record read is one of them whole, never fields of two, and its count
+// never falls; every publication is counted, also one that gave way.
 TEST(ErrorSlotTest, ReaderNeverSeesAMixOfTwoRecords) {
   ErrorSlot slot;
   std::atomic<bool> enough{false};
+  // A second publisher makes publications give way now and then: each is
+  // counted all the same.
+  std::atomic<uint64_t> calls{0};
+  std::atomic<uint64_t> gaveWay{0};
+  std::thread rival([&] {
+    while (!enough.load(std::memory_order_relaxed)) {
+      ErrorRecord r;
+      r.worker = 0;
+      calls.fetch_add(1);
+      gaveWay += !slot.publish(r);
+    }
+  });
   std::thread writer([&] {
     for (uint32_t i = 1; !enough.load(std::memory_order_relaxed); ++i) {
       ErrorRecord r;
@@ -262,19 +297,24 @@ TEST(ErrorSlotTest, ReaderNeverSeesAMixOfTwoRecords) {
       r.comparedA = i ^ 0x5555;
       r.comparedB = i + 7;
       r.hardwareAddress = i;
-      slot.publish(r);
+      calls.fetch_add(1);
+      gaveWay += !slot.publish(r);
     }
   });
   uint64_t reads = 0;
   uint64_t mixed = 0;
   uint32_t lastSequence = 0;
   uint32_t sequenceBackwards = 0;
+  uint64_t lastFound = 0;
+  uint32_t countsBackwards = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (reads < 2000000 && std::chrono::steady_clock::now() < end) {
     ErrorRecord r;
     uint32_t sequence;
-    if (!slot.read(r, sequence) || sequence == 0) continue;
+    if (!slot.read(r, sequence) || sequence == 0 || r.worker == 0) continue;
     ++reads;
+    countsBackwards += r.found < lastFound;
+    lastFound = r.found;
     const uint32_t i = r.worker;
     mixed += r.addressA != i || r.addressB != uintptr_t{i} << 2 || r.valueA != ~i || r.valueB != i * 3 ||
              r.comparedA != (i ^ 0x5555) || r.comparedB != i + 7 || r.hardwareAddress != i;
@@ -283,9 +323,12 @@ TEST(ErrorSlotTest, ReaderNeverSeesAMixOfTwoRecords) {
   }
   enough = true;
   writer.join();
+  rival.join();
   EXPECT_GT(reads, 0u);
   EXPECT_EQ(mixed, 0u);
   EXPECT_EQ(sequenceBackwards, 0u);
+  EXPECT_EQ(countsBackwards, 0u);
+  EXPECT_EQ(slot.found(), calls.load()) << gaveWay.load() << " gave way";
 }
 
 }  // namespace

@@ -83,7 +83,8 @@ extern SubtractiveRandom randomState;
 enum class ErrorKind : uint8_t { mismatch, sweep, hardware, ecc };
 
 // Where an error was seen and what the two words held when read again: the
-// fields of an error slot (below). Zero at start.
+// words of a published record (below), each an atomic word of its own so
+// that a reader racing the writer reads no torn word. Zero at start.
 struct MismatchDetail {
   std::atomic<uintptr_t> addressA{0};
   std::atomic<uintptr_t> addressB{0};
@@ -98,6 +99,7 @@ struct MismatchDetail {
   std::atomic<uint8_t> pageShift{0};
   std::atomic<uint32_t> worker{0};      // whose slice holds the words
   std::atomic<uint32_t> stamp{0};       // order of publication among all slots
+  std::atomic<uint64_t> found{0};       // the finder's count when it published
 };
 
 // One error as its finder saw it, copied whole out of a slot.
@@ -113,27 +115,65 @@ struct ErrorRecord {
   uintptr_t hardwareAddress = 0;
   uint8_t pageShift = 0;
   uint32_t stamp = 0;
+  // Mismatches its finder had found when it published this one, this one
+  // included: the slot's count, or the hardware errors' in all.
+  uint64_t found = 0;
 };
 
 // The latest error of one worker, published whole under a sequence lock:
 // the sequence is odd while a record is being written. The monitor reads
 // the newest complete record and never clears it, so that a record is never
-// a mix of two errors and none is lost to a clear. One publication at a
-// time: a second one that finds the slot being written (a hardware memory
-// error handled in the middle of a mismatch's publication, or on another
-// thread) gives way and writes nothing. Lock-free, safe in a signal handler.
+// a mix of two errors and none is lost to a clear. Every mismatch is
+// counted before its record is written; one publication at a time: a
+// second one that finds the slot being written gives way and writes
+// nothing, and its count goes with the next record. The worker is the
+// slot's only writer. Lock-free, safe in a signal handler.
 class ErrorSlot {
  public:
   // False when the slot was being written and nothing was published.
-  bool publish(const ErrorRecord& record);
+  bool publish(ErrorRecord record);
   // The newest complete record and its sequence number (0: none published
   // yet); false while one is being written.
   bool read(ErrorRecord& record, uint32_t& sequence) const;
+  // Mismatches counted so far, published or not.
+  uint64_t found() const { return found_.load(std::memory_order_acquire); }
+  // Back to nothing found, while no finder runs.
+  void clear();
 
   MismatchDetail detail;
 
  private:
+  std::atomic<uint64_t> found_{0};
   std::atomic<uint32_t> sequence_{0};
+};
+
+// Hardware memory errors, each in a place of its own, so that a signal
+// handler that meets one never waits nor gives way, even inside a
+// publication of its own thread: it takes the next ticket and writes that
+// entry under the entry's own sequence (2t+1 while ticket t is written, 2t+2
+// once it is whole). The monitor reads the tickets in order. An entry is
+// reused after kEntries more errors; one not read by then is lost, and
+// counted all the same.
+class ErrorRing {
+ public:
+  static constexpr uint32_t kEntries = 64;
+  enum class Read { whole, pending, lost };
+
+  void publish(ErrorRecord record);
+  // Ticket t's record: whole, still being written, or overwritten.
+  Read read(uint64_t ticket, ErrorRecord& record) const;
+  // Tickets handed out: the hardware memory errors found so far.
+  uint64_t published() const { return tickets_.load(std::memory_order_acquire); }
+  // Back to nothing found, while no finder runs.
+  void clear();
+
+ private:
+  struct Entry {
+    std::atomic<uint64_t> sequence{0};
+    MismatchDetail words;
+  };
+  Entry entries_[kEntries];
+  std::atomic<uint64_t> tickets_{0};
 };
 
 // Priority class values as the settings file names them.
@@ -211,17 +251,23 @@ class WorkerTeam {
 
 struct TestState {
   uint32_t errors = 0;                 // main thread
-  // Whole cycles' worth of operations that all workers completed together;
-  // one worker counts its own cycles here.
+  // Whole cycles' worth of operations that all workers completed together.
   std::atomic<uint32_t> cycles{0};
   uint32_t opsPerCycle = 0;            // of all workers together; set before they start
   std::atomic<bool> stopRequested{false};
+  // Set by the worker whose cycle brought the operations of all to
+  // cycleLimit: the workers end as at a stop request.
+  std::atomic<bool> limitReached{false};
+  // Whether the stop record of the run's first end was written: claimed by
+  // the main thread or the stop handler's thread.
+  std::atomic<bool> stopLogged{false};
+  // Raised after a publication (a slot or the ring); the finder that raises
+  // it wakes the monitor, which lowers it before it reads the slots.
   std::atomic<bool> errorSeen{false};
   WorkerTeam workers;
-  // The first worker's mask and error slot, under the names of a run of one.
-  uint32_t& stickyMask = workers[0].stickyMask;
-  MismatchDetail& detail = workers[0].errors.detail;
-  // Operations completed by all workers of a run of several.
+  // Hardware memory errors in the buffers, published by signal handlers.
+  ErrorRing hardwareErrors;
+  // Operations completed by all workers together.
   std::atomic<uint64_t> operationsDone{0};
   std::atomic<uint32_t> errorStamps{0};  // stamps handed to published errors
   uint32_t spinnerCount = 0;           // main thread
@@ -231,9 +277,9 @@ struct TestState {
   // Pages replaced after hardware memory errors; written inside the signal
   // handler of whichever thread met the error.
   std::atomic<uint32_t> pagesReplaced{0};
-  // The workers end by themselves once cycles reaches this count (the one that
-  // brings the coverage to the `coverage` setting); 0: never. Set before
-  // the workers start.
+  // The workers end by themselves once their operations together make this
+  // many cycles (the count that brings the coverage to the `coverage`
+  // setting); 0: never. Set before the workers start.
   uint64_t cycleLimit = 0;
   Settings settings;
 };

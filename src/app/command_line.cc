@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/exit_status.h"
 
 #include <algorithm>
 #include <cstring>
@@ -101,7 +102,7 @@ std::optional<int> answerCommandLine(int argc, char** argv) {
       return 0;
     case CommandLineRequest::unknownOption:
       platform::printErr("%s", unknownOptionText(shortNameOf(argv).c_str(), argv[1]).c_str());
-      return kUsageStatus;
+      return kStatusUsage;
     case CommandLineRequest::help: {
       Text settings("(unknown: the executable's path cannot be read)");
       std::string target;

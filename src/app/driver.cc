@@ -4,6 +4,7 @@
 #include <new>
 
 #include "app/command_line.h"
+#include "app/exit_status.h"
 #include "report/console_lines.h"
 #include "report/error_report.h"
 #include "report/metrics_file.h"
@@ -11,6 +12,7 @@
 #include "report/results_log.h"
 #include "report/run_records.h"
 #include "app/test_size.h"
+#include "app/monitor.h"
 #include "app/worker_run.h"
 #include "control/control.h"
 #include "engine/engine.h"
@@ -23,36 +25,11 @@
 namespace kelvaring {
 namespace {
 
-constexpr unsigned kPollMilliseconds = 500;
-// Polls between two reads of the ECC counts: every 5 seconds.
-constexpr unsigned kPollsPerEccRead = 10;
-
 void print(const std::string& line) { platform::printOut("%s", line.c_str()); }
 
-void monitor(WorkerRun& workers, EccWatch& ecc, ProgressLog& progress, PlannedEnd& end, MetricsFile& metrics) {
-  TestState& s = testState;
-  ErrorReader errors;
-  while (!workers.waitForEnd(kPollMilliseconds)) {
-    // One report per poll, however many mismatches came in between. The
-    // finder publishes its record before the flag. ECC counts wait for a
-    // poll without a report.
-    if (s.errorSeen.exchange(false, std::memory_order_acquire)) {
-      reportError(errors);
-    } else if (++ecc.polls % kPollsPerEccRead != 0 || !reportEccGrowth(ecc)) {
-      ++s.spinnerCount;
-      print(progressLine(s.cycles.load(std::memory_order_relaxed), coverage(), spinnerCharacter(s.spinnerCount)));
-    }
-    progress.logWhenDue();
-    end.stopWhenDue();
-    metrics.afterPoll();
-  }
-  PlannedEnd::logCoverageEnd();
-  // A mismatch found after the last poll, in the cycle completed after a
-  // stop for instance, is reported all the same; so are ECC counts that
-  // grew since the last read.
-  if (s.errorSeen.exchange(false, std::memory_order_acquire)) reportError(errors);
-  reportEccGrowth(ecc);
-}
+// The two start-up failures end with the length of their message.
+int allocationFailed() { return platform::printErr("%s", kAllocationFailedText.data()); }
+int threadCreationFailed() { return platform::printErr("%s", kThreadCreationFailedText.data()); }
 
 int guardedRun(int argc, char** argv) {
   TestState& s = testState;
@@ -69,7 +46,7 @@ int guardedRun(int argc, char** argv) {
   seedRandom();
   // An asked-for record must not be lost: a log that cannot be opened ends
   // the run before anything is allocated.
-  if (!openRunLog(s.settings.log)) return kLogFailedStatus;
+  if (!openRunLog(s.settings.log)) return kStatusCannotWrite;
   // Should memory run short later all the same, this program goes first.
   platform::offerToOomKiller();
   // A size that does not fit fails here, before any page is touched, as the
@@ -79,40 +56,36 @@ int guardedRun(int argc, char** argv) {
   // Metrics asked for must not go missing either: their first file is
   // written here, and one that cannot be written ends the run as the log.
   MetricsFile metrics;
-  if (bytes != 0 && !metrics.start(s.settings.metrics, bytes)) return kLogFailedStatus;
-  if (bytes == 0 || !obtainBuffers(bytes)) return platform::printErr("Memory allocation failed.\n");
+  if (bytes != 0 && !metrics.start(s.settings.metrics, bytes)) return kStatusCannotWrite;
+  if (bytes == 0 || !obtainBuffers(bytes)) return allocationFailed();
   const int32_t key = s.settings.workers;
   const uint32_t count = workerCount(key, key == 0 ? platform::usableCpuCount() : 1, s.bufferA.wordCount);
   setUpWorkers(count);
+  // The process class once, before the workers: they inherit it, and each
+  // sets its own thread's priority on it.
+  platform::setProcessPriority(s.settings.processPriorityClass);
   WorkerRun workers;
-  if (count == 1) {
-    fillWords(0, s.bufferA.wordCount);
-  } else {
-    // The process class once, before the workers: they inherit it, and each
-    // sets its own thread's priority on it.
-    platform::setProcessPriority(s.settings.processPriorityClass);
-    if (!workers.startFilling(count)) return platform::printErr("Thread creation failed.\n");
-    workers.waitUntilFilled();
-  }
+  if (!workers.startFilling(count)) return threadCreationFailed();
+  workers.waitUntilFilled();
   const bool locked = completeAllocation();
   print(allocationLines(bytes, reinterpret_cast<uintptr_t>(s.bufferA.base), reinterpret_cast<uintptr_t>(s.bufferB.base),
                         workersAsked(key) ? count : 0, locked, s.settings.verbose != 0, s.settings.topmem != 0));
   s.cycleLimit = cycleLimit(static_cast<uint32_t>(s.settings.coverage), s.opsPerCycle, s.bufferA.wordCount);
-  EccWatch ecc{platform::readEccCounts()};
+  EccWatch ecc;
+  ecc.counts = platform::readEccCounts();
   metrics.watch(ecc);
   if (s.settings.verbose != 0) print(eccWatchLine(ecc.counts.has_value()));
   // Nor may its start be: the run ends before its test.
-  if (!logRunStart(bytes, ecc.counts.has_value())) return kLogFailedStatus;
+  if (!logRunStart(bytes, ecc.counts.has_value())) return kStatusCannotWrite;
 
   CtrlHandlerGuard guard(logStopAndHandle);
-  if (count == 1 && !workers.startOne()) return platform::printErr("Thread creation failed.\n");
-  if (count > 1) workers.letGo();
+  workers.letGo();
   const uint64_t startedAt = platform::monotonicNanoseconds() / 1000000;
   char now[9];
   if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
   ProgressLog progress(startedAt);
   PlannedEnd end(startedAt, static_cast<uint32_t>(s.settings.minutes));
-  monitor(workers, ecc, progress, end, metrics);
+  monitor(workers, {ecc, progress, end, metrics});
   // Until here a stop signal still prints its notice and changes nothing
   // else; once the summary stands, it must not turn the outcome into a kill
   // while the buffers are released.
@@ -120,7 +93,7 @@ int guardedRun(int argc, char** argv) {
   if (s.settings.verbose != 0) platform::printOut("Finished %s\n", timeOfDayText(now));
   guard.ignoreFromNowOn();
   // A run that found bad memory must not look like a success to a script.
-  const int status = s.errors != 0 ? 1 : 0;
+  const int status = s.errors != 0 ? kStatusErrorsFound : kStatusPassed;
   logRunSummary(startedAt, status);
   metrics.afterSummary(status);
   return status;
@@ -149,7 +122,7 @@ bool confirmObsoleteVersion() {
 
 int runProgram(int argc, char** argv) {
   if (std::optional<int> status = answerCommandLine(argc, argv)) return *status;
-  if (versionCheck() && !confirmObsoleteVersion()) return -1;
+  if (versionCheck() && !confirmObsoleteVersion()) return kStatusDeclined;
   installFaultTranslation();
   try {
     return guardedRun(argc, argv);

@@ -1,6 +1,7 @@
 #include "app/planned_end.h"
 
 #include "report/results_log.h"
+#include "report/run_records.h"
 #include "engine/engine.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
@@ -22,14 +23,12 @@ void PlannedEnd::stopWhenDue() {
   if (milliseconds_ == 0 || stopped_) return;
   if (platform::monotonicNanoseconds() / 1000000 - startedAt_ < milliseconds_) return;
   stopped_ = true;
-  if (!testState.stopRequested.load(std::memory_order_relaxed)) logStop({.reason = "time"});
+  logRunStop({.reason = "time"});
   requestStop();
 }
 
 void PlannedEnd::logCoverageEnd() {
-  const TestState& s = testState;
-  if (s.cycleLimit == 0 || s.stopRequested.load(std::memory_order_relaxed)) return;
-  if (s.cycles.load(std::memory_order_relaxed) >= s.cycleLimit) logStop({.reason = "coverage"});
+  if (testState.limitReached.load(std::memory_order_relaxed)) logRunStop({.reason = "coverage"});
 }
 
 }  // namespace kelvaring

@@ -21,8 +21,9 @@ class PlannedEnd {
   // ("time") and the stop request, which the workers follow at the end of
   // their cycles, or at once in a pause.
   void stopWhenDue();
-  // Once the workers have ended: the stop record ("coverage") of a run the
-  // workers ended at its cycle limit, when nothing else asked for a stop.
+  // At every poll and once the workers have ended: the stop record
+  // ("coverage") of a run the workers ended at its cycle limit, unless
+  // another end came first.
   static void logCoverageEnd();
 
  private:

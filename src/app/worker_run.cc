@@ -1,6 +1,5 @@
 #include "app/worker_run.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "control/control.h"
@@ -10,20 +9,16 @@
 namespace kelvaring {
 namespace {
 
-// The worker's own fault course: a fault there prints the fault line and
-// ends the process with the fault's result code.
-void oneWorkerMain() {
-  platform::setFaultTranslator(endProcessOnFault);
-  testWorker();
-}
-
 struct Start {
   Worker* worker;
   WorkerRun::Gate* gate;
 };
 Start starts[kMaxWorkers];
 
-void severalWorkersMain(void* argument) {
+// A worker's thread: its own fault course (a fault prints the fault line
+// and ends the process with the fault's result code), the fill of its
+// slice, the gate, the test.
+void workerMain(void* argument) {
   platform::setFaultTranslator(endProcessOnFault);
   const Start& start = *static_cast<Start*>(argument);
   Worker& worker = *start.worker;
@@ -36,6 +31,8 @@ void severalWorkersMain(void* argument) {
     gate.changed.wait(hold, [&] { return gate.open; });
   }
   runWorker(worker);
+  gate.ended.fetch_add(1, std::memory_order_acq_rel);
+  monitorWakeup().signal();
 }
 
 }  // namespace
@@ -46,15 +43,12 @@ void WorkerRun::stopAndJoin() {
   if (count_ == 0) return;
   requestStop();
   letGo();
-  for (uint32_t k = 0; k < count_; ++k) threads_[k].join();
-  count_ = 0;
+  joinAll();
 }
 
-bool WorkerRun::startOne() {
-  threads_ = std::make_unique<platform::Thread[]>(1);
-  if (!threads_[0].start(oneWorkerMain, "worker")) return false;
-  count_ = 1;
-  return true;
+void WorkerRun::joinAll() {
+  for (uint32_t k = 0; k < count_; ++k) threads_[k].join();
+  count_ = 0;
 }
 
 bool WorkerRun::startFilling(uint32_t count) {
@@ -64,7 +58,7 @@ bool WorkerRun::startFilling(uint32_t count) {
     // The first keeps the name of a run of one; "worker 1" and on follow.
     char name[16] = "worker";
     if (k != 0) std::snprintf(name, sizeof name, "worker %u", static_cast<unsigned>(k));
-    if (!threads_[k].start(severalWorkersMain, &starts[k], name)) {
+    if (!threads_[k].start(workerMain, &starts[k], name)) {
       stopAndJoin();
       return false;
     }
@@ -84,15 +78,6 @@ void WorkerRun::letGo() {
     gate_.open = true;
   }
   gate_.changed.notify_all();
-}
-
-bool WorkerRun::waitForEnd(unsigned milliseconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  for (uint32_t k = 0; k < count_; ++k) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (!threads_[k].waitForEnd(left.count() > 0 ? static_cast<unsigned>(left.count()) : 0)) return false;
-  }
-  return true;
 }
 
 }  // namespace kelvaring

@@ -2,6 +2,7 @@
 // waits for them.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -21,20 +22,20 @@ class WorkerRun {
   WorkerRun(const WorkerRun&) = delete;
   WorkerRun& operator=(const WorkerRun&) = delete;
 
-  // A run of one: the worker starts testing at once (the main thread has
-  // filled the buffers). False when the thread cannot be created.
-  bool startOne();
-  // A run of several (setUpWorkers done): each worker fills its own slice
-  // (first touched by the thread that tests it), then waits for letGo.
-  // False when a thread cannot be created; those started are stopped.
+  // The team set up (setUpWorkers done), of one worker or of several: each
+  // worker fills its own slice (first touched by the thread that tests
+  // it), then waits for letGo. False when a thread cannot be created;
+  // those started are stopped.
   bool startFilling(uint32_t count);
   // Returns once every worker has filled its slice.
   void waitUntilFilled();
   // The waiting workers start testing.
   void letGo();
-  // Waits at most `milliseconds` for the end of every worker; true once
-  // all have ended.
-  bool waitForEnd(unsigned milliseconds);
+  // Whether every worker has ended its test. Each signals the monitor's
+  // wake-up as it ends.
+  bool allEnded() const { return gate_.ended.load(std::memory_order_acquire) == count_; }
+  // Once all have ended: their threads released.
+  void joinAll();
 
   // Shared with the worker threads.
   struct Gate {
@@ -42,6 +43,7 @@ class WorkerRun {
     std::condition_variable changed;
     uint32_t filled = 0;
     bool open = false;
+    std::atomic<uint32_t> ended{0};  // written by the workers, read by the monitor
   };
 
  private:

@@ -64,9 +64,9 @@ std::optional<PageReplacement> planPageReplacement(uintptr_t address, unsigned p
 
 // The program's handler of hardware memory errors, run inside the signal
 // handler: a failed page of buffer A or B is replaced by a copy of the
-// other buffer's same page and the error recorded in the detail for the
-// main thread to report (errorSeen). False for an error elsewhere, or when
-// the page cannot be replaced: it is then a fault.
+// other buffer's same page and the error published in the ring of hardware
+// memory errors for the monitor to report. False for an error elsewhere, or
+// when the page cannot be replaced: it is then a fault.
 bool onHardwareMemoryError(uintptr_t address, unsigned pageShift);
 
 // Makes translateFault the calling thread's translator, hands hardware

@@ -3,6 +3,7 @@
 // buffer's words, and the run goes on. Everything here may run inside a
 // signal handler: no allocation, no lock, no print.
 #include "control/control.h"
+#include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
 
@@ -85,22 +86,23 @@ bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
   s.pagesReplaced.fetch_add(1, std::memory_order_relaxed);
 
   // The word the kernel named, in both buffers, read again from the fresh
-  // page, recorded in the slot of the worker whose slice holds it.
+  // page, recorded in the ring of hardware memory errors (never in a slot,
+  // whose publication this handler may have interrupted) under the worker
+  // whose slice holds it.
   const uintptr_t base = reinterpret_cast<uintptr_t>(plan->inBufferA ? a.base : b.base);
   uint64_t index = (address - base) / 4;
   if (index >= a.wordCount) index = a.wordCount - 1;
-  Worker& owner = s.workers[workerOfWord(index)];
   ErrorRecord record;
   record.kind = ErrorKind::hardware;
-  record.worker = owner.number;
+  record.worker = s.workers[workerOfWord(index)].number;
   record.addressA = reinterpret_cast<uintptr_t>(&a.at(index));
   record.valueA = a.at(index);
   record.addressB = reinterpret_cast<uintptr_t>(&b.at(index));
   record.valueB = b.at(index);
   record.hardwareAddress = address;
   record.pageShift = static_cast<uint8_t>(plan->pageShift);
-  owner.errors.publish(record);
-  s.errorSeen.store(true, std::memory_order_release);
+  s.hardwareErrors.publish(record);
+  noteErrorPublished();
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "kelvaring/state.h"
+#include "platform/wakeup.h"
 
 namespace kelvaring {
 
@@ -63,34 +64,33 @@ bool workersAsked(int32_t key);
 
 // Sets up `count` workers over the obtained buffers: their slices, their
 // shares of opsPerCycle, their generators (worker k > 0 seeded from the
-// seed time with k folded in), fresh masks, slots and counts.
+// seed time with k folded in), fresh masks, slots and counts. The first
+// worker keeps its generator, mask and slot.
 void setUpWorkers(uint32_t count);
 
-// Worker 0 made the only worker, over all words of both buffers, with the
-// whole cycle: what the one-worker entries below work on.
-Worker& soleWorker();
-
 // One test cycle of the worker's share of operations over its slice; the
-// worker's thread only. The one-worker form runs soleWorker's.
+// worker's thread only. Adds the share to the run's operations.
 void runCycle(Worker& worker);
-void runCycle();
 
-// The worker thread's entry of a run of one: priorities, a short pause,
-// then cycles until a stop is requested or cycles reaches
-// testState.cycleLimit (when not 0), with a compare sweep between cycles
-// when one is due.
-void testWorker();
-
-// The same for one worker of several: the process's priority class has been
-// set already, once; the thread's own priority is set here.
+// A worker thread's test: its thread's priority (the process's class has
+// been set already, once), a short pause, then cycles until a stop is
+// requested or the run reaches testState.cycleLimit (when not 0), with a
+// compare sweep between cycles when one is due.
 void runWorker(Worker& worker);
+
+// Whether the workers are to end: a stop was requested or the cycle limit
+// reached.
+inline bool runEnding() {
+  return testState.stopRequested.load(std::memory_order_relaxed) ||
+         testState.limitReached.load(std::memory_order_relaxed);
+}
 
 // The worker's handling of a mismatch at `index` (of the whole buffers),
 // where the compare read readA from A and readB from B: in method 1 adds
 // the differing bits of the words read again to the worker's sticky mask,
-// publishes the record (addresses, the words read again, the compared
-// values, what found it, the worker) in the worker's slot, and then sets
-// errorSeen. The worker's thread only.
+// counts the mismatch and publishes its record (addresses, the words read
+// again, the compared values, what found it, the worker) in the worker's
+// slot, and then wakes the monitor. The worker's thread only.
 [[gnu::noinline, gnu::cold]] void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t readB,
                                                  ErrorKind kind = ErrorKind::mismatch);
 
@@ -98,10 +98,8 @@ void runWorker(Worker& worker);
 // word, writing nothing while they agree. A pair that differs is handled as
 // a mismatch (kind sweep), and then B's word gets A's value so that the pair
 // agrees again.
-// Looks at stopRequested every few MiB; false when a stop request cut it
-// short. The one-worker form sweeps all words as soleWorker.
+// Looks at runEnding every few MiB; false when the run's end cut it short.
 bool sweepSlice(Worker& worker);
-bool sweepBuffers();
 
 // How long the worker runs on after a sweep that took sweepNanoseconds,
 // before the next is due, so that sweeps take `percent` (1..100) of its time.
@@ -120,6 +118,15 @@ class SweepSchedule {
   uint32_t percent_;
   uint64_t due_ = 0;  // monotonic nanoseconds
 };
+
+// After a record was published into a slot or the ring: wakes the monitor,
+// with one system call until it has looked. Async-signal-safe.
+void noteErrorPublished();
+// The monitor's wake-up: finders and ending workers signal it.
+platform::Wakeup& monitorWakeup();
+// Mismatches found so far by every worker and hardware memory errors, each
+// counted once, whether its record was read or not.
+uint64_t mismatchesFound();
 
 // Asks the workers to end after their current cycles; ends a pause at once.
 // Callable from any thread except from inside a signal handler.

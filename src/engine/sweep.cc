@@ -63,7 +63,7 @@ bool sweepSlice(Worker& worker) {
   const uint64_t wholeBlocksEnd = aligned ? std::max(words - words % kBlockWords, wholeBlocksBegin) : 0;
   // Stretches end on multiples of their size, so that blocks stay aligned.
   for (uint64_t start = first, end; start < words; start = end) {
-    if (testState.stopRequested.load(std::memory_order_relaxed)) return false;
+    if (runEnding()) return false;
     end = std::min((start / kStopCheckWords + 1) * kStopCheckWords, words);
     const uint64_t wideBegin = aligned ? std::clamp(wholeBlocksBegin, start, end) : end;
     const uint64_t wideEnd = std::clamp(wholeBlocksEnd, wideBegin, end);
@@ -78,8 +78,6 @@ bool sweepSlice(Worker& worker) {
   }
   return true;
 }
-
-bool sweepBuffers() { return sweepSlice(soleWorker()); }
 
 uint64_t sweepInterval(uint64_t sweepNanoseconds, uint32_t percent) {
   return sweepNanoseconds * (100 - percent) / percent;

@@ -52,17 +52,6 @@ void setUpWorkers(uint32_t count) {
     w.opsPerCycle = shareOfCycle(s.opsPerCycle, words, slice);
     if (k > 0) seedWorkerGenerator(w.ownGenerator, seedSeconds(), k);
   }
-  s.operationsDone.store(0, std::memory_order_relaxed);
-}
-
-Worker& soleWorker() {
-  TestState& s = testState;
-  if (s.workers.count() != 1) s.workers.resize(1);
-  Worker& w = s.workers[0];
-  w.firstWord = 0;
-  w.endWord = s.bufferA.wordCount;
-  w.opsPerCycle = s.opsPerCycle;
-  return w;
 }
 
 }  // namespace kelvaring

@@ -42,7 +42,7 @@ void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t rea
   record.comparedA = readA;
   record.comparedB = readB;
   worker.errors.publish(record);
-  s.errorSeen.store(true, std::memory_order_release);
+  noteErrorPublished();
 }
 
 namespace {
@@ -159,22 +159,32 @@ void runOperations(Worker& worker, uint32_t count, NextIndex nextIndex) {
   g.writeBack(generator);
 }
 
-// One worker counts its cycles as it always has; several add their
-// operations to the run's total, and the cycles shown are its whole
-// cycles' worth. The counts only grow (modulo 2^32, as cycles wrap).
+// Tells the workers that the run's cycle limit is reached: they end before
+// their next cycle, and a pause ends at once.
+void reachLimit() {
+  if (testState.limitReached.exchange(true, std::memory_order_relaxed)) return;
+  // Taking the lock orders the store before a pausing worker's next check.
+  { std::lock_guard<std::mutex> hold(pauseLock); }
+  pauseEnded.notify_all();
+}
+
+// Adds the worker's operations to the run's total; the cycles shown are
+// the total's whole cycles (modulo 2^32: cycles wrap) and only grow. The
+// worker whose operations reach the cycle limit ends the run.
 void countCycle(const Worker& worker) {
   TestState& s = testState;
-  if (s.workers.count() <= 1 || s.opsPerCycle == 0) {
-    // The worker is the only writer of cycles.
-    s.cycles.store(s.cycles.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (s.opsPerCycle == 0) {
+    // No operations to count: each cycle counts as one.
+    s.cycles.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   const uint64_t done = s.operationsDone.fetch_add(worker.opsPerCycle, std::memory_order_relaxed) + worker.opsPerCycle;
-  const auto whole = static_cast<uint32_t>(done / s.opsPerCycle);
+  const uint64_t whole = done / s.opsPerCycle;
   uint32_t shown = s.cycles.load(std::memory_order_relaxed);
-  while (static_cast<int32_t>(whole - shown) > 0 &&
-         !s.cycles.compare_exchange_weak(shown, whole, std::memory_order_relaxed)) {
+  while (static_cast<int32_t>(static_cast<uint32_t>(whole) - shown) > 0 &&
+         !s.cycles.compare_exchange_weak(shown, static_cast<uint32_t>(whole), std::memory_order_relaxed)) {
   }
+  if (s.cycleLimit != 0 && whole >= s.cycleLimit) reachLimit();
 }
 }  // namespace
 
@@ -202,8 +212,6 @@ void runCycle(Worker& worker) {
   countCycle(worker);
 }
 
-void runCycle() { runCycle(soleWorker()); }
-
 void requestStop() {
   testState.stopRequested.store(true, std::memory_order_relaxed);
   // Taking the lock orders the store before a pausing worker's next check.
@@ -213,38 +221,33 @@ void requestStop() {
 
 void waitForStopOrTimeout(uint32_t milliseconds) {
   std::unique_lock<std::mutex> hold(pauseLock);
-  auto stopped = [] { return testState.stopRequested.load(std::memory_order_relaxed); };
   if (milliseconds == kEndlessPause)
-    pauseEnded.wait(hold, stopped);
+    pauseEnded.wait(hold, runEnding);
   else
-    pauseEnded.wait_for(hold, std::chrono::milliseconds(milliseconds), stopped);
+    pauseEnded.wait_for(hold, std::chrono::milliseconds(milliseconds), runEnding);
 }
 
 namespace {
 
-// Cycles (and sweeps when due) until a stop is requested.
+// Cycles (and sweeps when due) until a stop is requested or the run's
+// operations reach its cycle limit. The limit is looked at before every
+// cycle, after every sweep and in a pause, so that no worker starts a
+// further share once it is reached.
 void work(Worker& worker) {
   const Settings& settings = testState.settings;
   platform::sleepMilliseconds(10);
   SweepSchedule sweeps(settings.sweep);
-  const uint64_t lastCycle = testState.cycleLimit != 0 ? testState.cycleLimit : UINT64_MAX;
-  while (!testState.stopRequested.load(std::memory_order_relaxed)) {
+  auto limitReached = [] { return testState.limitReached.load(std::memory_order_relaxed); };
+  while (!runEnding()) {
     runCycle(worker);
-    // A run with a coverage to reach ends after the cycle that reached it.
-    if (testState.cycles.load(std::memory_order_relaxed) >= lastCycle) break;
+    if (limitReached()) break;
     sweeps.sweepIfDue(worker);
+    if (limitReached()) break;
     if (settings.timeout != 0) pauseAfterCycle(static_cast<uint32_t>(settings.timeout));
   }
 }
 
 }  // namespace
-
-void testWorker() {
-  Worker& worker = soleWorker();
-  platform::setProcessPriority(testState.settings.processPriorityClass);
-  platform::setThreadPriority(testState.settings.threadPriority);
-  work(worker);
-}
 
 void runWorker(Worker& worker) {
   platform::setThreadPriority(testState.settings.threadPriority);

@@ -143,5 +143,6 @@ uint64_t hugePageBytes(const std::vector<AddressRange>& ranges) {
 }
 
 std::optional<std::vector<EccCount>> readEccCounts() { return std::nullopt; }
+std::optional<std::vector<EccCount>> readEccCounts(const std::string&) { return std::nullopt; }
 
 }  // namespace kelvaring::platform

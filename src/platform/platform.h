@@ -76,6 +76,11 @@ struct EccCount {
 // The counts of the machine's memory controllers; nullopt where the system
 // does not tell them.
 std::optional<std::vector<EccCount>> readEccCounts();
+// The same under `root` (the kernel's EDAC folder, or a copy of its form):
+// per module mc*/dimm*/dimm_ce_count and dimm_ue_count where a controller
+// has modules, else mc*/ce_count and ue_count; nullopt when no controller is
+// found (EDAC absent).
+std::optional<std::vector<EccCount>> readEccCounts(const std::string& root);
 
 // --- Help -------------------------------------------------------------------
 

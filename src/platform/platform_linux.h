@@ -38,12 +38,6 @@ double cgroupCpuQuota(const std::string& cgroupText, const std::string& mountinf
 
 inline constexpr const char* kEdacRoot = "/sys/devices/system/edac/mc";
 
-// The ECC counts under `root` (the kernel's EDAC folder, or a copy of its
-// form): per module mc*/dimm*/dimm_ce_count and dimm_ue_count where a
-// controller has modules, else mc*/ce_count and ue_count. nullopt when no
-// controller is found (EDAC absent).
-std::optional<std::vector<EccCount>> readEccCounts(const std::string& root);
-
 // The fault code of a processor fault on x86-64 Linux, from its signal
 // (SIGSEGV, SIGBUS, SIGILL or SIGFPE) and si_code.
 uint32_t faultCode(int signal, int siCode);

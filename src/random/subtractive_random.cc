@@ -79,6 +79,7 @@ void seedWorkerGenerator(SubtractiveRandom& g, uint32_t seconds, uint32_t worker
 void seedRandomAt(uint32_t seconds) {
   testState.errors = 0;
   testState.cycles = 0;
+  testState.operationsDone = 0;
   testState.opsPerCycle = 0;
   seedGenerator(randomState, seconds, kNoticeText);
   seededWith = seconds;

@@ -6,6 +6,7 @@
 #include "report/console_lines.h"
 #include "report/ecc_watch.h"
 #include "report/results_log.h"
+#include "report/run_records.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
@@ -35,80 +36,73 @@ ErrorEvent beginReport(ErrorKind kind) {
   return event;
 }
 
-void endReport(const ErrorEvent& event) {
+void endReport() {
   TestState& s = testState;
   const Settings& settings = s.settings;
-  logError(event);
   if (settings.signal != 0) platform::beep(kBeepFrequency, kBeepMilliseconds);
   if (settings.errmax != 0 && s.errors >= static_cast<uint32_t>(settings.errmax)) {
-    if (s.errors == static_cast<uint32_t>(settings.errmax)) logStop({});
+    logRunStop({});
     requestStop();
   }
 }
 
-// A slot found in the middle of a publication is looked at again this
-// often; a publication takes a few dozen stores.
-constexpr int kReadAttempts = 1000;
+// The log's record of one drained record: where, what was read and how
+// many mismatches its finder counted since its previous record. With
+// `event` the report's common part.
+ErrorEvent recordEvent(ErrorEvent event, const FoundRecord& found, bool lookUpPhysical) {
+  const ErrorRecord& d = found.record;
+  event.kind = d.kind;
+  if (workersAsked(testState.settings.workers)) event.worker = d.worker;
+  event.mismatches = found.mismatches;
+  event.virtualA = d.addressA;
+  event.virtualB = d.addressB;
+  event.valueA = d.valueA;
+  event.valueB = d.valueB;
+  // Looked up here, on the main thread, never by the finder.
+  if (lookUpPhysical) {
+    event.physicalA = platform::physicalAddress(d.addressA);
+    event.physicalB = platform::physicalAddress(d.addressB);
+  }
+  if (d.kind == ErrorKind::hardware) {
+    event.pageSize = uint64_t{1} << d.pageShift;
+  } else {
+    event.comparedA = d.comparedA;
+    event.comparedB = d.comparedB;
+    event.failingBits = d.comparedA ^ d.comparedB;
+  }
+  return event;
+}
 
 }  // namespace
 
-std::optional<ErrorRecord> ErrorReader::newest() {
-  const WorkerTeam& team = testState.workers;
-  seen_.resize(team.count(), 0);
-  std::optional<ErrorRecord> newest;
-  for (uint32_t k = 0; k < team.count(); ++k) {
-    ErrorRecord record;
-    uint32_t sequence = 0;
-    bool read = false;
-    for (int attempt = 0; attempt < kReadAttempts && !read; ++attempt) {
-      read = team[k].errors.read(record, sequence);
-      if (!read) std::this_thread::yield();
-    }
-    if (!read || sequence == seen_[k]) continue;
-    seen_[k] = sequence;
-    // Stamps are handed out in order of publication (modulo 2^32).
-    if (!newest || static_cast<int32_t>(record.stamp - newest->stamp) > 0) newest = record;
-  }
-  return newest;
-}
-
-void reportError(ErrorReader& reader) {
+void reportErrors(const FoundErrors& found) {
+  if (found.records.empty()) return;
   const bool verbose = testState.settings.verbose != 0;
-  const ErrorRecord d = reader.newest().value_or(ErrorRecord{});
-  ErrorEvent event = beginReport(d.kind);
-  if (workersAsked(testState.settings.workers) && d.addressA != 0) event.worker = d.worker;
-  if (verbose) {
-    char now[9];
-    print(detailLine(d.addressA, d.valueA, d.addressB, d.valueB, timeOfDayText(now)));
-  }
-  if (d.addressA != 0) {
-    event.virtualA = d.addressA;
-    event.virtualB = d.addressB;
-    event.valueA = d.valueA;
-    event.valueB = d.valueB;
-    // Looked up here, on the main thread, never by the finder.
-    if (verbose || resultsLogOpen()) {
-      event.physicalA = platform::physicalAddress(d.addressA);
-      event.physicalB = platform::physicalAddress(d.addressB);
+  const ErrorRecord& d = found.newest();
+  const ErrorEvent report = beginReport(d.kind);
+  for (const FoundRecord& record : found.records) {
+    const bool newest = &record.record == &d;
+    const ErrorEvent event = recordEvent(report, record, resultsLogOpen() || (newest && verbose));
+    if (newest && verbose) {
+      char now[9];
+      print(detailLine(d.addressA, d.valueA, d.addressB, d.valueB, timeOfDayText(now)));
+      if (d.kind == ErrorKind::hardware) {
+        const TestBuffer& a = testState.bufferA;
+        const bool inA = d.hardwareAddress - reinterpret_cast<uintptr_t>(a.base) < a.wordCount * 4;
+        print(hardwareErrorLine(d.hardwareAddress, inA ? 'A' : 'B', *event.pageSize));
+      } else {
+        print(locationLine(event.physicalA, event.physicalB, *event.failingBits));
+      }
     }
+    logError(event);
   }
-  if (event.kind == ErrorKind::hardware) {
-    event.pageSize = uint64_t{1} << d.pageShift;
-    const TestBuffer& a = testState.bufferA;
-    const bool inA = d.hardwareAddress - reinterpret_cast<uintptr_t>(a.base) < a.wordCount * 4;
-    if (verbose) print(hardwareErrorLine(d.hardwareAddress, inA ? 'A' : 'B', *event.pageSize));
-  } else if (d.addressA != 0) {
-    event.comparedA = d.comparedA;
-    event.comparedB = d.comparedB;
-    event.failingBits = *event.comparedA ^ *event.comparedB;
-    if (verbose) print(locationLine(event.physicalA, event.physicalB, *event.failingBits));
-  }
-  endReport(event);
+  endReport();
 }
 
 bool reportEccGrowth(EccWatch& ecc) {
   if (!ecc.counts) return false;
-  std::optional<std::vector<platform::EccCount>> now = platform::readEccCounts();
+  std::optional<std::vector<platform::EccCount>> now =
+      ecc.root.empty() ? platform::readEccCounts() : platform::readEccCounts(ecc.root);
   if (!now) return false;
   std::vector<EccGrowth> grown = eccGrowth(*ecc.counts, *now);
   ecc.counts = std::move(now);
@@ -116,7 +110,8 @@ bool reportEccGrowth(EccWatch& ecc) {
   ErrorEvent event = beginReport(ErrorKind::ecc);
   for (const EccGrowth& g : grown) print(eccLine(g.controller, g.label, g.corrected, g.uncorrected));
   event.ecc = std::move(grown);
-  endReport(event);
+  logError(event);
+  endReport();
   return true;
 }
 

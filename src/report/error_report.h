@@ -1,13 +1,16 @@
 // Error reports: the console lines, the title, the bell, the error limit and
-// the log's record of each, for a mismatch (found by a cycle or a sweep), a
-// hardware memory error in the buffers and ECC counts that grew.
+// the log's records of each, for the errors the monitor drained (mismatches
+// found by a cycle or a sweep, hardware memory errors in the buffers) and
+// for ECC counts that grew.
 #pragma once
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "kelvaring/state.h"
 #include "platform/platform.h"
+#include "report/error_drain.h"
 
 namespace kelvaring {
 
@@ -15,25 +18,17 @@ namespace kelvaring {
 struct EccWatch {
   std::optional<std::vector<platform::EccCount>> counts;
   unsigned polls = 0;
+  // Where the counts are read; empty: the system's place.
+  std::string root;
 };
 
-// The workers' error slots as the monitor last read them.
-class ErrorReader {
- public:
-  // The newest complete record published into any slot since the last
-  // call; none when nothing new could be read. Nothing is cleared.
-  std::optional<ErrorRecord> newest();
+// One report of what a look found (it holds at least one record): the
+// console shows the newest record, the log every one. Main thread only.
+void reportErrors(const FoundErrors& found);
 
- private:
-  std::vector<uint32_t> seen_;  // each slot's sequence when last read
-};
-
-// Reports the newest error the workers published since the last report
-// (one report, however many came in between). Main thread only.
-void reportError(ErrorReader& reader);
-
-// Reads the counts again; counts that grew are one error report with a line
-// per module. False when nothing grew or nothing is watched.
+// Reads the counts again and keeps them as the new baseline; counts that
+// grew are one error report with a line per module. False when nothing
+// grew or nothing is watched.
 bool reportEccGrowth(EccWatch& ecc);
 
 }  // namespace kelvaring

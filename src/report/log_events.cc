@@ -124,6 +124,7 @@ std::string errorJson(const ErrorEvent& e, std::string_view time) {
   addCoverage(out, e.coverage);
   addString(out, "kind", kindName(e.kind));
   if (e.worker) addNumber(out, "worker", *e.worker);
+  if (e.mismatches) addNumber(out, "mismatches", *e.mismatches);
   if (e.virtualA) addAddress(out, "virtual_a", *e.virtualA);
   if (e.virtualB) addAddress(out, "virtual_b", *e.virtualB);
   if (e.physicalA) addAddress(out, "physical_a", *e.physicalA);
@@ -152,6 +153,7 @@ std::string stopJson(const StopEvent& e, std::string_view time) {
 std::string summaryJson(const SummaryEvent& e, std::string_view time) {
   std::string out = opening("summary", time);
   addNumber(out, "errors", e.errors);
+  addNumber(out, "mismatches_found", e.mismatchesFound);
   addNumber(out, "cycles", e.cycles);
   addCoverage(out, e.coverage);
   addFixed(out, "duration_seconds", e.durationSeconds, 3);

@@ -41,6 +41,9 @@ struct ProgressEvent {
 struct ErrorEvent {
   ErrorKind kind = ErrorKind::mismatch;
   std::optional<uint32_t> worker;  // whose slice, when the settings ask for workers
+  // Mismatches its finder counted since its previous record, this one
+  // included (several may come between two looks of the monitor).
+  std::optional<uint64_t> mismatches;
   uint32_t errors = 0;  // the report's number
   uint32_t cycles = 0;
   double coverage = 0;
@@ -60,6 +63,7 @@ struct StopEvent {
 
 struct SummaryEvent {
   uint32_t errors = 0;
+  uint64_t mismatchesFound = 0;  // every mismatch counted, reported or not
   uint32_t cycles = 0;
   double coverage = 0;
   double durationSeconds = 0;

@@ -5,6 +5,7 @@
 
 #include "report/console_lines.h"
 #include "report/json_line.h"
+#include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
 
@@ -97,6 +98,10 @@ std::string metricsText(const RunMetrics& m) {
   metric(out, "kelvaring_operations_total", "counter",
          "Random operations completed (compare, write, read back, compare).", std::to_string(m.operations));
   metric(out, "kelvaring_errors_total", "counter", "Error reports: memory errors found.", std::to_string(m.errors));
+  metric(out, "kelvaring_mismatches_found_total", "counter",
+         "Mismatches found by the workers, their sweeps and hardware memory errors, each counted once; several may "
+         "make one error report.",
+         std::to_string(m.mismatchesFound));
   metric(out, "kelvaring_coverage_ratio", "gauge",
          "Operations per word times ten: 1 is the console's 100 % coverage.", number(m.coverage / 100));
   metric(out, "kelvaring_last_error_time_seconds", "gauge",
@@ -160,11 +165,10 @@ void MetricsFile::write() {
   const TestState& s = testState;
   if (s.errors != metrics_.errors) metrics_.lastErrorSeconds = static_cast<double>(platform::epochMilliseconds()) / 1000;
   metrics_.errors = s.errors;
+  metrics_.mismatchesFound = mismatchesFound();
   metrics_.cycles = s.cycles.load(std::memory_order_relaxed);
   metrics_.workers = s.workers.count();
-  // Several workers count their operations together; one counts cycles.
-  metrics_.operations = metrics_.workers > 1 ? s.operationsDone.load(std::memory_order_relaxed)
-                                             : uint64_t{metrics_.cycles} * s.opsPerCycle;
+  metrics_.operations = s.operationsDone.load(std::memory_order_relaxed);
   metrics_.coverage = coverage();
   if (ecc_ != nullptr && ecc_->counts && eccAtStart_) metrics_.ecc = eccGrowth(*eccAtStart_, *ecc_->counts, true);
   dueAt_ = platform::monotonicNanoseconds() / 1000000 + kWriteMilliseconds;

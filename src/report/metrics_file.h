@@ -24,6 +24,7 @@ struct RunMetrics {
   uint32_t cycles = 0;
   uint64_t operations = 0;
   uint32_t errors = 0;
+  uint64_t mismatchesFound = 0;
   double coverage = 0;          // per cent, unrounded
   double lastErrorSeconds = 0;  // wall clock; 0 before the first report
   // What each module's counts gained during the run; none where the

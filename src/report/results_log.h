@@ -12,10 +12,6 @@
 
 namespace kelvaring {
 
-// The exit status of a run whose log cannot be opened or written at the
-// start (the sysexits code for an output file that cannot be created).
-inline constexpr int kLogFailedStatus = 73;
-
 // Opens the file for appending before anything is allocated; false, with
 // the message for standard error, when it cannot be opened.
 bool openResultsLog(const std::string& path, std::string& message);

@@ -72,9 +72,13 @@ void ProgressLog::logWhenDue() {
   cycles_ = cycles;
 }
 
+void logRunStop(const StopEvent& event) {
+  if (!testState.stopLogged.exchange(true, std::memory_order_acq_rel)) logStop(event);
+}
+
 bool logStopAndHandle(uint32_t controlType) {
   if (!stopsTheRun(controlType)) return false;
-  logStop({platform::controlEventSignal()});
+  logRunStop({platform::controlEventSignal()});
   // The notice comes before the flag, so it always precedes the summary.
   platform::printOut("%s", stopNoticeLine());
   return onConsoleControl(controlType);
@@ -82,7 +86,7 @@ bool logStopAndHandle(uint32_t controlType) {
 
 void logRunSummary(uint64_t startedAt, int status) {
   const TestState& s = testState;
-  logSummary({s.errors, s.cycles.load(std::memory_order_relaxed), coverage(),
+  logSummary({s.errors, mismatchesFound(), s.cycles.load(std::memory_order_relaxed), coverage(),
               static_cast<double>(platform::monotonicNanoseconds() / 1000000 - startedAt) / 1000, status});
 }
 

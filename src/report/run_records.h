@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "report/log_events.h"
+
 namespace kelvaring {
 
 // Opens the log the settings name, if any; false, with the message on
@@ -26,6 +28,11 @@ class ProgressLog {
   uint64_t at_;  // monotonic milliseconds of the latest record
   uint32_t cycles_ = 0;
 };
+
+// The stop's record of whatever ends the run first (errmax, the minutes,
+// the coverage or a stop signal); the others that follow leave no record.
+// Any thread (the stop handler's included).
+void logRunStop(const StopEvent& event);
 
 // The stop handler: for a control type that stops the run, the stop's
 // record in the log and the notice on the console, both before the stop

@@ -15,6 +15,16 @@
 
 using namespace kelvaring;
 
+namespace {
+
+// The team made one worker over all words with the whole cycle.
+Worker& oneWorker() {
+  setUpWorkers(1);
+  return testState.workers[0];
+}
+
+}  // namespace
+
 static uint32_t cyclesWanted = 1;
 
 static void stopAfterTheLastCycle(uint32_t) {
@@ -37,13 +47,13 @@ int main(int argc, char** argv) {
               reinterpret_cast<uintptr_t>(testState.bufferB.base));
   std::fflush(stdout);
   if (argc < 5) {
-    runCycle();
+    runCycle(oneWorker());
     return 0;
   }
   cyclesWanted = static_cast<uint32_t>(std::atoi(argv[3]));
   testState.settings.sweep = std::atoi(argv[4]);
   testState.settings.timeout = 1;
   pauseAfterCycle = stopAfterTheLastCycle;
-  testWorker();
+  runWorker(oneWorker());
   return 0;
 }

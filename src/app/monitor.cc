@@ -1,0 +1,78 @@
+#include "app/monitor.h"
+
+#include <string>
+
+#include "engine/engine.h"
+#include "kelvaring/state.h"
+#include "platform/platform.h"
+#include "report/console_lines.h"
+#include "report/error_drain.h"
+
+namespace kelvaring {
+namespace {
+
+// Polls between two reads of the ECC counts: every 5 seconds.
+constexpr unsigned kPollsPerEccRead = 10;
+
+uint64_t nowMilliseconds() { return platform::monotonicNanoseconds() / 1000000; }
+
+// One report of everything new in the slots and the ring; false, with no
+// report, when nothing new and whole could be read (taken at a later look).
+bool reportFound(ErrorDrain& drain) {
+  const FoundErrors found = drain.drain();
+  if (found.records.empty()) return false;
+  reportErrors(found);
+  return true;
+}
+
+// The end of a slice: a report, or else the ECC counts every few slices,
+// or else the progress line; then the log's progress, the planned ends and
+// the metrics.
+void endSlice(uint64_t now, ErrorDrain& drain, ReportPace& pace, MonitorSinks& sinks) {
+  TestState& s = testState;
+  if (pace.mayReportAtSliceEnd() && reportFound(drain)) pace.reported(now);
+  if (!pace.reportedInSlice() && ++sinks.ecc.polls % kPollsPerEccRead == 0 && reportEccGrowth(sinks.ecc))
+    pace.reported(now);
+  if (!pace.reportedInSlice()) {
+    ++s.spinnerCount;
+    platform::printOut("%s", progressLine(s.cycles.load(std::memory_order_relaxed), coverage(),
+                                          spinnerCharacter(s.spinnerCount))
+                                 .c_str());
+  }
+  sinks.progress.logWhenDue();
+  sinks.end.stopWhenDue();
+  PlannedEnd::logCoverageEnd();
+  sinks.metrics.afterPoll();
+}
+
+}  // namespace
+
+void monitor(WorkerRun& workers, MonitorSinks sinks) {
+  ErrorDrain drain;
+  ReportPace pace;
+  platform::Wakeup& wakeup = monitorWakeup();
+  uint64_t sliceEnd = nowMilliseconds() + kPollMilliseconds;
+  while (!workers.allEnded()) {
+    const uint64_t now = nowMilliseconds();
+    if (now < sliceEnd) {
+      // A finder's wake-up: a report at once when the pace allows it,
+      // else the slice's end takes it. A worker's end wakes it too.
+      if (wakeup.wait(static_cast<unsigned>(sliceEnd - now)) && pace.mayReportEarly(nowMilliseconds()) &&
+          reportFound(drain))
+        pace.reported(nowMilliseconds());
+      continue;
+    }
+    endSlice(now, drain, pace, sinks);
+    pace.nextSlice();
+    sliceEnd = now + kPollMilliseconds;
+  }
+  workers.joinAll();
+  PlannedEnd::logCoverageEnd();
+  // A mismatch found after the last look, in the cycle completed after a
+  // stop for instance, is reported all the same; so are ECC counts that
+  // grew since the last read.
+  reportFound(drain);
+  reportEccGrowth(sinks.ecc);
+}
+
+}  // namespace kelvaring
