@@ -329,6 +329,22 @@ TEST(ErrorReport, FailingBitsOfATransientFlipAreThoseTheCompareSaw) {
   EXPECT_NE(printed.find(", failing bits 00000100\n"), std::string::npos) << printed;
 }
 
+// A count that grew is one report; that read is the new baseline, so the
+// same count is not reported again.
+TEST(EccCounts, GrowthIsReportedOnceAndBecomesTheBaseline) {
+  kelvaring::testing::resetTestState();
+  FakeEdac edac;
+  EccWatch ecc;
+  ecc.root = edac.root();
+  ecc.counts = platform::readEccCounts(edac.root());
+  edac.write("mc0/dimm0/dimm_ce_count", "6\n");
+  kelvaring::testing::OutputCapture output;
+  EXPECT_TRUE(reportEccGrowth(ecc));
+  EXPECT_FALSE(reportEccGrowth(ecc));
+  EXPECT_EQ(testState.errors, 1u);
+  kelvaring::testing::resetTestState();
+}
+
 TEST(EccCounts, MissingTreeIsNotWatched) {
   FakeEdac edac;
   EXPECT_FALSE(platform::readEccCounts(edac.root() + "/none"));

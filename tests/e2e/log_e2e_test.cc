@@ -133,6 +133,9 @@ TEST(ResultsLog, FlippedWordRunLogsEveryEvent) {
   EXPECT_EQ(field(error, "reread_b"), hex8(rereadA ^ bits)) << error;
   EXPECT_NE(field(error, "cycles"), "<none>");
   EXPECT_NE(field(error, "coverage"), "<none>");
+  // One flip, found once; a run of one worker names no worker.
+  EXPECT_EQ(field(error, "mismatches"), "1") << error;
+  EXPECT_EQ(field(error, "worker"), "<none>") << error;
 
   const std::string& progress = lines[2];
   EXPECT_GT(std::stoul(field(progress, "cycles")), 0u) << progress;
@@ -145,6 +148,7 @@ TEST(ResultsLog, FlippedWordRunLogsEveryEvent) {
   const std::string out = run.out();
   ASSERT_TRUE(std::regex_search(out, console, std::regex(R"(\rErrors (\d+), cycles (\d+), \((\d+)% coverage\))")));
   EXPECT_EQ(field(summary, "errors"), console[1]);
+  EXPECT_EQ(field(summary, "mismatches_found"), "1");
   EXPECT_EQ(field(summary, "cycles"), console[2]);
   EXPECT_EQ(field(summary, "coverage"), console[3]);
   EXPECT_GE(std::stod(field(summary, "duration_seconds")), 60);

@@ -157,14 +157,15 @@ TEST(StopRun, ErrorAfterTheLastPollIsReported) {
   run.expectOut(R"(\r\d+ cycles)");
   pid_t pid = run.process().pid();
   {
-    // The main thread held while it waits for the worker (not while it
-    // prints, which would hold up the stop notice): it cannot poll again
+    // The main thread held while it waits for its wake-up (not while it
+    // prints, which would hold up the stop notice): it cannot look again
     // before the worker has found the error and ended.
     std::optional<ThreadHold> hold;
-    constexpr int kFutex = 202;
+    constexpr int kPoll = 7, kPpoll = 271;
     for (int tries = 0; tries < 100; ++tries) {
       hold.emplace(pid);
-      if (hold->holding() && systemCallOf(pid, pid) == kFutex) break;
+      const long call = hold->holding() ? systemCallOf(pid, pid) : -1;
+      if (call == kPoll || call == kPpoll) break;
       hold.reset();
       usleep(5000);
     }

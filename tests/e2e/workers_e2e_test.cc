@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,13 @@
 
 namespace e2e {
 namespace {
+
+// Lines of `text` that hold `needle`.
+int linesWith(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
 
 // 24 MiB: 3145728 words per buffer, three slices of 1048576.
 constexpr std::uint64_t kWords = 3145728;
@@ -57,8 +66,7 @@ TEST(WorkersRun, FaultOnASecondWorkerEndsWithTheFaultLineAndStatus) {
   EXPECT_EQ(run.out().find("Errors "), std::string::npos) << run.out();
 }
 
-// One worker per CPU of the affinity mask: one under taskset -c 0, a run of
-// one (its worker fills nothing, the main thread does).
+// One worker per CPU of the affinity mask: one under taskset -c 0.
 TEST(WorkersRun, OnePerCpuUnderAnAffinityOfOneCpuIsOne) {
   const char* taskset = "/usr/bin/taskset";
   if (access(taskset, X_OK) != 0) GTEST_SKIP() << "taskset is not installed";
@@ -68,6 +76,87 @@ TEST(WorkersRun, OnePerCpuUnderAnAffinityOfOneCpuIsOne) {
   EXPECT_NE(run.thread("worker"), 0);
   EXPECT_EQ(run.thread("worker 1"), 0);
   EXPECT_TRUE(run.stop(SIGINT).exited_with(0)) << run.out();
+}
+
+// A coverage ends every team at the cycle that reaches it, whatever the
+// workers, the sweep and the pause: none hangs, one stop record each. An
+// endless pause ends there too (the figure is then one cycle: a worker
+// pauses for good after its share).
+TEST(WorkersRun, CoverageEndsEveryTeamAtItsCycle) {
+  for (int workers : {1, 2, 3})
+    for (int sweep : {0, 10})
+      for (int timeout : {0, 50, -1}) {
+        const int percent = timeout == -1 ? 5 : 15;  // 16 MiB: 5 % a cycle
+        SCOPED_TRACE("workers=" + std::to_string(workers) + " sweep=" + std::to_string(sweep) +
+                     " timeout=" + std::to_string(timeout));
+        Program run({.args = {"16"},
+                     .settings = "[tweak]\ncoverage=" + std::to_string(percent) + "\nworkers=" +
+                                 std::to_string(workers) + "\nsweep=" + std::to_string(sweep) +
+                                 "\ntimeout=" + std::to_string(timeout) + "\nlog=run.jsonl\n"});
+        ExitStatus status = run.process().wait_exit(Millis(20000));
+        EXPECT_TRUE(status.exited_with(0)) << status << "\n" << run.out();
+        const std::string summary = "\rErrors 0, cycles " + std::to_string(percent / 5) + ", (" +
+                                    std::to_string(percent) + "% coverage)          \n";
+        EXPECT_TRUE(run.out().ends_with(summary)) << run.out();
+        const std::string log = run.dir().read_file("run.jsonl");
+        EXPECT_EQ(std::regex_search(log, std::regex(R"("event":"stop".*\n(.*\n)*.*"event":"stop")")), false) << log;
+        EXPECT_NE(log.find(R"("event":"stop",)"), std::string::npos) << log;
+        EXPECT_NE(log.find(R"("reason":"coverage")"), std::string::npos) << log;
+      }
+}
+
+// Four workers, a word of each slice flipped at once, twice: every flipped
+// address is in the log, each record names its worker and counts one
+// mismatch, and the summary and the metrics count all eight.
+TEST(WorkersRun, FlipsInEverySliceAtOnceAreAllLoggedAndCounted) {
+  constexpr std::uint64_t kSlice = 2097152;  // 32 MiB: 8388608 words, four slices
+  Program run({.args = {"64"}, .settings = "[tweak]\nworkers=4\nlog=run.jsonl\nmetrics=run.prom\n"});
+  std::uint64_t a = 0, b = 0;
+  run.bufferAddresses(a, b);
+  run.expectOut(R"(\r\d+ cycles)");
+  std::vector<std::string> flipped;
+  for (int round = 0; round < 2; ++round) {
+    for (std::uint64_t k = 0; k < 4; ++k) {
+      const std::uint64_t index = k * kSlice + 1000 + 77 * k + round;
+      ASSERT_TRUE(run.flipInB(index, 1u << (k + 3)));
+      flipped.push_back(hex16(b + 4 * index));
+    }
+    run.expectOut(R"(\rError )" + std::to_string(round + 1) + ", ", Millis(15000));
+    // Every record of the round is in before the next.
+    for (int i = 0; i < 100 && linesWith(run.dir().read_file("run.jsonl"), "\"event\":\"error\"") < 4 * (round + 1); ++i)
+      usleep(50000);
+  }
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.exited_with(1)) << status;
+  const std::string log = run.dir().read_file("run.jsonl");
+  for (const std::string& address : flipped)
+    EXPECT_TRUE(std::regex_search(log, std::regex(R"("worker":\d,"mismatches":1,[^\n]*"virtual_b":")" + address)))
+        << address << "\n" << log;
+  EXPECT_EQ(linesWith(log, "\"event\":\"error\""), 8) << log;
+  EXPECT_NE(log.find(R"("mismatches_found":8,)"), std::string::npos) << log;
+  EXPECT_NE(run.dir().read_file("run.prom").find("\nkelvaring_mismatches_found_total 8\n"), std::string::npos);
+}
+
+// Two flips 100 ms apart are two reports at least 500 ms apart: the first
+// at once, the second not before the pace allows it.
+TEST(WorkersRun, ReportsComeNoCloserThanHalfASecond) {
+  Program run({.args = {"16"}, .settings = "[tweak]\nlog=run.jsonl\n"});
+  std::uint64_t a = 0, b = 0;
+  run.bufferAddresses(a, b);
+  run.expectOut(R"(\r\d+ cycles)");
+  ASSERT_TRUE(run.flipInB(1000, 1));
+  usleep(100000);
+  ASSERT_TRUE(run.flipInB(2000000, 2));
+  run.expectOut(R"(\rError 2, )", Millis(15000));
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.exited_with(1)) << status;
+  const std::string log = run.dir().read_file("run.jsonl");
+  std::vector<double> times;
+  const std::regex error(R"("event":"error","time":"[^T]*T(\d\d):(\d\d):(\d\d\.\d\d\d))");
+  for (auto it = std::sregex_iterator(log.begin(), log.end(), error); it != std::sregex_iterator(); ++it)
+    times.push_back(std::stod((*it)[1]) * 3600 + std::stod((*it)[2]) * 60 + std::stod((*it)[3]));
+  ASSERT_EQ(times.size(), 2u) << log;
+  EXPECT_GE(times[1] - times[0], 0.5) << log;
 }
 
 }  // namespace
