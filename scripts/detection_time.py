@@ -3,7 +3,7 @@
 error line, through /proc/PID/mem (needs the same user, and ptrace access:
 kernel.yama.ptrace_scope 0, or root).
 
-  detection_time.py EXECUTABLE [--sizes 256,1024] [--trials 5] [--sweep N]
+  detection_time.py EXECUTABLE [--sizes 256,1024] [--trials 5] [--sweep N] [--workers N]
 
 For every size, `trials` runs with one bit flipped once at a random word,
 and `trials` with one bit of a random word forced again and again (B set to
@@ -25,13 +25,14 @@ ALLOCATION = re.compile(rb"(\d+) Mb allocated \(([0-9A-F]{16})/([0-9A-F]{16})\)\
 
 
 class Run:
-    def __init__(self, executable, megabytes, sweep):
+    def __init__(self, executable, megabytes, sweep, workers):
         self.folder = tempfile.mkdtemp(prefix="kelvaring-detect-")
         path = os.path.join(self.folder, "kelvaring")
         shutil.copy(executable, path)
-        if sweep is not None:
+        keys = ("sweep=%d\n" % sweep if sweep is not None else "") + ("workers=%d\n" % workers if workers else "")
+        if keys:
             with open(path + ".ini", "w") as ini:
-                ini.write("[tweak]\nsweep=%d\n" % sweep)
+                ini.write("[tweak]\n" + keys)
         self.process = subprocess.Popen([path, str(megabytes)], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.out = b""
         self.errors = []  # arrival times of error lines
@@ -76,8 +77,8 @@ class Run:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def trial(executable, megabytes, stuck, sweep, limit):
-    run = Run(executable, megabytes, sweep)
+def trial(executable, megabytes, stuck, sweep, workers, limit):
+    run = Run(executable, megabytes, sweep, workers)
     try:
         m = run.wait_for(ALLOCATION, 120)
         a, b = int(m.group(2), 16), int(m.group(3), 16)
@@ -116,6 +117,7 @@ def main():
     parser.add_argument("--sizes", default="256,1024")
     parser.add_argument("--trials", type=int, default=5)
     parser.add_argument("--sweep", type=int, default=None, help="the sweep key; default: no settings file")
+    parser.add_argument("--workers", type=int, default=None, help="the workers key; default: not set")
     parser.add_argument("--limit", type=float, default=120, help="seconds before a fault counts as missed")
     args = parser.parse_args()
     rows = []
@@ -124,7 +126,7 @@ def main():
             kind = "stuck" if stuck else "flipped once"
             times = []
             for n in range(args.trials):
-                t = trial(args.executable, megabytes, stuck, args.sweep, args.limit)
+                t = trial(args.executable, megabytes, stuck, args.sweep, args.workers, args.limit)
                 print("%5d MiB %-12s trial %d: %s" % (megabytes, kind, n + 1, "missed" if t is None else "%.2f s" % t),
                       flush=True)
                 if t is not None:

@@ -15,8 +15,9 @@ constexpr int kReadAttempts = 1000;
 FoundErrors ErrorDrain::drain() {
   TestState& s = testState;
   // Lowered before the slots are read: a finder that publishes after the
-  // read raises it again and wakes the monitor.
-  s.errorSeen.store(false, std::memory_order_seq_cst);
+  // read raises it again and wakes the monitor. An exchange, so that a
+  // finder that found it raised (and woke nobody) published before it.
+  s.errorSeen.exchange(false, std::memory_order_acq_rel);
   FoundErrors found;
   drainSlots(found);
   drainRing(found);
