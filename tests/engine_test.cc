@@ -452,7 +452,7 @@ TEST_P(EngineWideCycleTest, CycleWritesWhereTheIndexDrawSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTwoTo28AndTwoTo32, EngineWideCycleTest,
-                         ::testing::Values(uint64_t{1} << 28, (uint64_t{1} << 28) + 1, kTwoTo32, kTwoTo32 + 3));
+                         ::testing::Values(uint64_t{1} << 28, (uint64_t{1} << 28) + 1, kTwoTo32, 2 * kTwoTo32 + 1));
 
 using EngineWorkerTest = EngineStateTest;
 
