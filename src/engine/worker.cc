@@ -185,11 +185,11 @@ void runCycle(Worker& worker) {
   const uint32_t count = worker.opsPerCycle;
   const uint64_t words = worker.endWord - worker.firstWord;
   if (count != 0) {
-    // Up to 2^28 words (1 GiB per buffer) an index is one draw modulo the
-    // slice: a word there gets at most 17/16 of another's traffic, and a
-    // run of such a size writes the words it always has. Above, one draw
-    // modulo the slice grows far from even (IndexDraw). Up to 2^32 words
-    // the index keeps to 32 bits, for the ring's 8-byte slot.
+    // Up to 2^28 words per slice (1 GiB) an index is one draw modulo the
+    // slice: a word there gets at most 17/16 of another's traffic, and the
+    // words a seed writes at those sizes stay fixed. Above, one draw modulo
+    // the slice grows far from even (IndexDraw). Up to 2^32 words the
+    // index keeps to 32 bits, for the ring's 8-byte slot.
     if (words <= (uint64_t{1} << 28)) {
       const RemainderBy remainder(static_cast<uint32_t>(words));
       runOperations(worker, count, [remainder](SubtractiveStream& g) { return remainder(g.next()); });
