@@ -25,9 +25,9 @@ inline WideProduct multiplyWide(uint64_t a, uint64_t b) {
 // (anything with next()). Two draws make a 64-bit value v, the first its
 // low half, the second its high half; the index is the high 64 bits of
 // v x words. Each index is the high half for floor(2^64 / words) or one more
-// values of v; a value whose low half lies below 2^64 mod words would give
-// an index one of the extra values, so it is set aside and two fresh draws
-// are taken instead (Lemire, "Fast random integer generation in an
+// values of v; a v whose product has its low half below 2^64 mod words
+// would give an index one of the extra values, so it is set aside and two
+// fresh draws are taken instead (Lemire, "Fast random integer generation in an
 // interval", 2019). That happens with a chance below words / 2^64, under
 // 2^-28 even for a slice of 2^36 words.
 class IndexDraw {
