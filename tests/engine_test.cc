@@ -15,6 +15,7 @@
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
+#include "random/index_draw.h"
 #include "random/subtractive_random.h"
 #include "smaps.h"
 #include "test_state.h"
@@ -415,17 +416,28 @@ bool mapUntouchedBuffers(uint64_t words) {
   return true;
 }
 
-// Runs one cycle of 1000 operations over `words` words (2^32 or more) and
-// checks it against the draws: one index draw at 2^32, two (low, high) above.
-void checkWideCycle(uint64_t words) {
+// The process generator drawn one by one, as a stream for IndexDraw.
+struct OneByOne {
+  SubtractiveRandom& g;
+  uint32_t next() { return nextRandom(g); }
+};
+
+// One cycle of 1000 operations over large slices, mapped but not committed,
+// checked against the draws: up to 2^28 words one draw modulo the words,
+// above that IndexDraw (two draws, 64-bit indexes above 2^32 words).
+class EngineWideCycleTest : public EngineStateTest, public ::testing::WithParamInterface<uint64_t> {};
+
+TEST_P(EngineWideCycleTest, CycleWritesWhereTheIndexDrawSays) {
+  const uint64_t words = GetParam();
   seedRandomAt(kSeedTime);
   if (!mapUntouchedBuffers(words)) GTEST_SKIP() << "cannot map " << words << " words twice";
   testState.opsPerCycle = 1000;
   SubtractiveRandom copy = seededCopy();
+  OneByOne stream{copy};
+  const IndexDraw draw(words);
   std::map<uint64_t, uint32_t> model;
   for (int op = 0; op < 1000; ++op) {
-    uint64_t index = nextRandom(copy);
-    if (words > kTwoTo32) index = ((uint64_t{nextRandom(copy)} << 32) | index) % words;
+    const uint64_t index = words <= (uint64_t{1} << 28) ? nextRandom(copy) % words : draw(stream);
     model[index] = nextRandom(copy);
   }
   runCycle(oneWorker());
@@ -439,9 +451,8 @@ void checkWideCycle(uint64_t words) {
   EXPECT_EQ(wrong, 0) << "of " << model.size() << " written words";
 }
 
-TEST_F(EngineCycleTest, IndexPastThirtyTwoBitsTakesTwoDraws) { checkWideCycle(kTwoTo32 + 3); }
-
-TEST_F(EngineCycleTest, ExactlyTwoToThe32WordsTakeOneIndexDraw) { checkWideCycle(kTwoTo32); }
+INSTANTIATE_TEST_SUITE_P(AroundTwoTo28AndTwoTo32, EngineWideCycleTest,
+                         ::testing::Values(uint64_t{1} << 28, (uint64_t{1} << 28) + 1, kTwoTo32, 2 * kTwoTo32 + 1));
 
 using EngineWorkerTest = EngineStateTest;
 

@@ -10,6 +10,7 @@
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "platform/platform.h"
+#include "random/index_draw.h"
 #include "random/remainder.h"
 #include "random/subtractive_random.h"
 
@@ -194,19 +195,19 @@ void runCycle(Worker& worker) {
   const uint32_t count = worker.opsPerCycle;
   const uint64_t words = worker.endWord - worker.firstWord;
   if (count != 0) {
-    if (words < (uint64_t{1} << 32)) {
+    // Up to 2^28 words per slice (1 GiB) an index is one draw modulo the
+    // slice: a word there gets at most 17/16 of another's traffic, and the
+    // words a seed writes at those sizes stay fixed. Above, one draw modulo
+    // the slice grows far from even (IndexDraw). Up to 2^32 words the
+    // index keeps to 32 bits, for the ring's 8-byte slot.
+    if (words <= (uint64_t{1} << 28)) {
       const RemainderBy remainder(static_cast<uint32_t>(words));
       runOperations(worker, count, [remainder](SubtractiveStream& g) { return remainder(g.next()); });
-    } else if (words == (uint64_t{1} << 32)) {
-      runOperations(worker, count, [](SubtractiveStream& g) { return g.next(); });
+    } else if (words <= (uint64_t{1} << 32)) {
+      const IndexDraw draw(words);
+      runOperations(worker, count, [draw](SubtractiveStream& g) { return static_cast<uint32_t>(draw(g)); });
     } else {
-      // Past 2^32 words one draw cannot reach every word: a second draw
-      // gives the index its high half.
-      runOperations(worker, count, [words](SubtractiveStream& g) {
-        uint64_t low = g.next();
-        uint64_t high = g.next();
-        return ((high << 32) | low) % words;
-      });
+      runOperations(worker, count, IndexDraw(words));
     }
   }
   countCycle(worker);
