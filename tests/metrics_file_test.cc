@@ -188,6 +188,18 @@ TEST_F(ReplaceFile, NewAndReplacedWholeWithNothingLeftBeside) {
   EXPECT_EQ(entries(), 1u);
 }
 
+// A link is itself replaced by the new file; what it led to stays as it was.
+TEST_F(ReplaceFile, LinkReplacedByTheFileItsTargetKept) {
+  std::ofstream(folder_ + "/target") << "old";
+  fs::create_symlink("target", folder_ + "/k.prom");
+  std::string reason;
+  ASSERT_TRUE(platform::replaceFile(folder_ + "/k.prom", "new\n", reason)) << reason;
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder_ + "/k.prom")));
+  EXPECT_EQ(read("k.prom"), "new\n");
+  EXPECT_EQ(read("target"), "old");
+  EXPECT_EQ(entries(), 2u);
+}
+
 TEST_F(ReplaceFile, FailureKeepsTheOldFileAndTellsWhy) {
   fs::create_directory(folder_ + "/folder");
   std::ofstream(folder_ + "/folder/old") << "old";
