@@ -24,6 +24,8 @@ inline void resetTestState() {
   s.detail.pageShift = 0;
   s.buffersLocked = false;
   s.pagesReplaced = 0;
+  s.cycleLimit = 0;
+  s.workers[0].sweeps = 0;
   s.settings = Settings{};
   pauseAfterCycle = waitForStopOrTimeout;
 }
