@@ -154,31 +154,44 @@ TEST(CgroupHeadroom, MountPointWithEscapedBlank) {
   EXPECT_EQ(cgroupHeadroom("0::/x\n", ""), kNone);
 }
 
-// The CPU quota as CPUs: the least of every level that sets one.
+// The CPU quota as CPUs: the least of every level that sets one; the CPUs
+// it leaves of an affinity mask of 8, the quota rounded up.
 TEST(CgroupCpuQuota, LeastQuotaOfEveryLevel) {
   struct QuotaCase {
     const char* name;
     std::string cgroupText;
     std::map<std::string, std::string> files;
     double cpus;
+    uint32_t workers;
   };
   const QuotaCase cases[] = {
       {"v2 at the leaf, none above", "0::/a/b\n",
-       {{"unified/a/cpu.max", "max 100000\n"}, {"unified/a/b/cpu.max", "150000 100000\n"}}, 1.5},
+       {{"unified/a/cpu.max", "max 100000\n"}, {"unified/a/b/cpu.max", "150000 100000\n"}}, 1.5, 2},
       {"v2 at a parent below the leaf's", "0::/a/b\n",
-       {{"unified/a/cpu.max", "50000 100000\n"}, {"unified/a/b/cpu.max", "300000 100000\n"}}, 0.5},
-      {"v2 none", "0::/a\n", {{"unified/a/cpu.max", "max 100000\n"}}, 0},
+       {{"unified/a/cpu.max", "50000 100000\n"}, {"unified/a/b/cpu.max", "300000 100000\n"}}, 0.5, 1},
+      {"v2 a hair above one CPU", "0::/a\n", {{"unified/a/cpu.max", "100001 100000\n"}}, 1.00001, 2},
+      {"v2 whole CPUs", "0::/a\n", {{"unified/a/cpu.max", "300000 100000\n"}}, 3, 3},
+      {"v2 above the affinity mask", "0::/a\n", {{"unified/a/cpu.max", "2000000 100000\n"}}, 20, 8},
+      {"v2 none", "0::/a\n", {{"unified/a/cpu.max", "max 100000\n"}}, 0, 8},
       {"v1 at the leaf; -1 sets none", "1:cpu:/a\n",
        {{"cpu/cpu.cfs_quota_us", "-1\n"}, {"cpu/cpu.cfs_period_us", "100000\n"},
-        {"cpu/a/cpu.cfs_quota_us", "250000\n"}, {"cpu/a/cpu.cfs_period_us", "100000\n"}}, 2.5},
+        {"cpu/a/cpu.cfs_quota_us", "250000\n"}, {"cpu/a/cpu.cfs_period_us", "100000\n"}}, 2.5, 3},
+      {"v1 one and a half", "1:cpu:/a\n",
+       {{"cpu/a/cpu.cfs_quota_us", "150000\n"}, {"cpu/a/cpu.cfs_period_us", "100000\n"}}, 1.5, 2},
+      {"v1 a hair above one CPU", "1:cpu:/a\n",
+       {{"cpu/a/cpu.cfs_quota_us", "100001\n"}, {"cpu/a/cpu.cfs_period_us", "100000\n"}}, 1.00001, 2},
+      {"v1 half a CPU", "1:cpu:/a\n",
+       {{"cpu/a/cpu.cfs_quota_us", "50000\n"}, {"cpu/a/cpu.cfs_period_us", "100000\n"}}, 0.5, 1},
       {"the memory hierarchy sets no CPU quota", "4:memory:/a\n",
-       {{"memory/a/cpu.cfs_quota_us", "1000\n"}, {"memory/a/cpu.cfs_period_us", "100000\n"}}, 0},
+       {{"memory/a/cpu.cfs_quota_us", "1000\n"}, {"memory/a/cpu.cfs_period_us", "100000\n"}}, 0, 8},
   };
   for (const QuotaCase& c : cases) {
     SCOPED_TRACE(c.name);
     FakeTree tree;
     tree.add(c.files);
-    EXPECT_DOUBLE_EQ(kelvaring::platform::cgroupCpuQuota(c.cgroupText, mounts(tree.root())), c.cpus);
+    const double cpus = kelvaring::platform::cgroupCpuQuota(c.cgroupText, mounts(tree.root()));
+    EXPECT_DOUBLE_EQ(cpus, c.cpus);
+    EXPECT_EQ(kelvaring::platform::cpusWithinQuota(8, cpus), c.workers);
   }
 }
 

@@ -7,12 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "report/console_lines.h"
 #include "app/planned_end.h"
 #include "platform/platform.h"
+#include "test_state.h"
 
 using namespace kelvaring;
 namespace fs = std::filesystem;
@@ -197,6 +200,18 @@ TEST_F(ReplaceFile, NewAndReplacedWholeWithNothingLeftBeside) {
   EXPECT_EQ(entries(), 1u);
 }
 
+// A link is itself replaced by the new file; what it led to stays as it was.
+TEST_F(ReplaceFile, LinkReplacedByTheFileItsTargetKept) {
+  std::ofstream(folder_ + "/target") << "old";
+  fs::create_symlink("target", folder_ + "/k.prom");
+  std::string reason;
+  ASSERT_TRUE(platform::replaceFile(folder_ + "/k.prom", "new\n", reason)) << reason;
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder_ + "/k.prom")));
+  EXPECT_EQ(read("k.prom"), "new\n");
+  EXPECT_EQ(read("target"), "old");
+  EXPECT_EQ(entries(), 2u);
+}
+
 TEST_F(ReplaceFile, FailureKeepsTheOldFileAndTellsWhy) {
   fs::create_directory(folder_ + "/folder");
   std::ofstream(folder_ + "/folder/old") << "old";
@@ -212,6 +227,43 @@ TEST_F(ReplaceFile, FailureKeepsTheOldFileAndTellsWhy) {
   EXPECT_TRUE(fs::is_fifo(folder_ + "/pipe"));
   EXPECT_EQ(read("folder/old"), "old");
   EXPECT_EQ(entries(), 2u);
+}
+
+namespace {
+
+double lastErrorSeconds(const std::string& path) {
+  std::ifstream in(path);
+  const std::string key = "kelvaring_last_error_time_seconds ";
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, key.size(), key) == 0) return std::stod(line.substr(key.size()));
+  return -1;
+}
+
+}  // namespace
+
+using MetricsFileWrites = kelvaring::testing::StateTest;
+
+// The time of the latest error report: 0 before one, the time of the write
+// that tells it, kept by the clean writes after.
+TEST_F(MetricsFileWrites, LastErrorTimeChangesWithAnErrorReportAlone) {
+  char pattern[] = "/tmp/kelvaring-metrics-XXXXXX";
+  const std::string folder = mkdtemp(pattern);
+  const std::string path = folder + "/k.prom";
+  MetricsFile file;
+  ASSERT_TRUE(file.start(path, 24 << 20));
+  file.afterPoll();  // the first poll writes
+  EXPECT_EQ(lastErrorSeconds(path), 0);
+  const double before = static_cast<double>(platform::epochMilliseconds()) / 1000;
+  testState.errors = 1;
+  file.afterPoll();  // at once after the report
+  const double reported = lastErrorSeconds(path);
+  EXPECT_GE(reported, before);
+  EXPECT_LE(reported, static_cast<double>(platform::epochMilliseconds()) / 1000);
+  // A clock a few milliseconds on, so that a time set anew would differ.
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  file.afterSummary(1);
+  EXPECT_EQ(lastErrorSeconds(path), reported);
+  fs::remove_all(folder);
 }
 
 // The fewest cycles whose coverage reaches the percentage, so that the

@@ -77,6 +77,22 @@ TEST(SweepScheduleTest, IntervalGivesTheShareOfTheWorkersTime) {
   EXPECT_EQ(sweepInterval(uint64_t{100} << 32, 1), uint64_t{9900} << 32);
 }
 
+// At 1 % a sweep follows the first cycle, and each next one 99 times its
+// own length later: far fewer sweeps than cycles. A cycle at 64 MiB takes
+// as long as 3 to 10 sweeps (plain build, sanitizers), so 40 cycles make
+// room for 2 to 5; 10 are reached only when a cycle takes 22 sweeps. A busy
+// machine slows both alike, and each sweep sets the next interval anew.
+TEST_F(SweepTest, OnePerCentSweepsFarLessOftenThanCycles) {
+  seedRandomAt(1);
+  ASSERT_TRUE(allocateBuffers(64 << 20));
+  testState.settings.sweep = 1;
+  testState.cycleLimit = 40;
+  testWorker();
+  EXPECT_EQ(testState.cycles.load(), 40u);
+  EXPECT_GE(soleWorker().sweeps, 1u);
+  EXPECT_LE(soleWorker().sweeps, 10u);
+}
+
 // MemAvailable of /proc/meminfo in bytes; 0 when unknown.
 uint64_t availableBytes() {
   std::ifstream meminfo("/proc/meminfo");

@@ -231,6 +231,8 @@ struct alignas(64) Worker {
   SubtractiveRandom ownGenerator{};
   uint32_t stickyMask = 0;
   ErrorSlot errors;
+  // Compare sweeps its schedule ran; the worker's own, read once it ended.
+  uint64_t sweeps = 0;
 };
 
 // The workers of the run: the first always there, the others made when a

@@ -111,7 +111,8 @@ class SweepSchedule {
  public:
   explicit SweepSchedule(int32_t percent) : percent_(percent <= 0 ? 0 : percent >= 100 ? 100 : uint32_t(percent)) {}
   // A sweep of the worker's slice now, if the time since the last one
-  // allows it; the first comes after the first cycle.
+  // allows it, counted in worker.sweeps; the first comes after the first
+  // cycle.
   void sweepIfDue(Worker& worker);
 
  private:

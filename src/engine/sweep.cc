@@ -88,6 +88,7 @@ void SweepSchedule::sweepIfDue(Worker& worker) {
   const uint64_t start = platform::monotonicNanoseconds();
   if (start < due_) return;
   sweepSlice(worker);
+  ++worker.sweeps;
   const uint64_t end = platform::monotonicNanoseconds();
   due_ = end + sweepInterval(end - start, percent_);
 }

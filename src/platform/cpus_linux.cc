@@ -31,16 +31,19 @@ uint32_t affinityCpus() {
 
 }  // namespace
 
+uint32_t cpusWithinQuota(uint32_t cpus, double quota) {
+  if (quota > 0 && std::ceil(quota) < cpus) return static_cast<uint32_t>(std::ceil(quota));
+  return cpus;
+}
+
 uint32_t usableCpuCount() {
-  uint32_t cpus = affinityCpus();
+  const uint32_t cpus = affinityCpus();
   std::string cgroupText;
   std::string mountinfoText;
-  if (readSmallFile("/proc/self/cgroup", kMaxFileBytes, cgroupText) &&
-      readSmallFile("/proc/self/mountinfo", kMaxFileBytes, mountinfoText)) {
-    const double quota = cgroupCpuQuota(cgroupText, mountinfoText);
-    if (quota > 0 && std::ceil(quota) < cpus) cpus = static_cast<uint32_t>(std::ceil(quota));
-  }
-  return cpus;
+  if (!readSmallFile("/proc/self/cgroup", kMaxFileBytes, cgroupText) ||
+      !readSmallFile("/proc/self/mountinfo", kMaxFileBytes, mountinfoText))
+    return cpus;
+  return cpusWithinQuota(cpus, cgroupCpuQuota(cgroupText, mountinfoText));
 }
 
 }  // namespace kelvaring::platform

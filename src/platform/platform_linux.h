@@ -35,6 +35,9 @@ uint64_t memoryCgroupHeadroom();
 // cpu.max, v1 cpu.cfs_quota_us and cpu.cfs_period_us. 0 when no level sets
 // a quota.
 double cgroupCpuQuota(const std::string& cgroupText, const std::string& mountinfoText);
+// `cpus` (of the affinity mask) cut to a quota of `quota` CPUs rounded up:
+// 1.5 CPUs allow 2, 0.5 allow 1; a quota of 0 (none) cuts nothing.
+uint32_t cpusWithinQuota(uint32_t cpus, double quota);
 
 inline constexpr const char* kEdacRoot = "/sys/devices/system/edac/mc";
 
