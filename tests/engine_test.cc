@@ -467,7 +467,7 @@ bool waitFor(Condition done) {
   return true;
 }
 
-// testWorker on a thread of its own. A worker that does not end after a stop
+// The worker's test on a thread of its own. A worker that does not end after a stop
 // would hang the test binary, so it is ended with a failure instead.
 class WorkerThread {
  public:

@@ -87,10 +87,11 @@ TEST_F(SweepTest, OnePerCentSweepsFarLessOftenThanCycles) {
   ASSERT_TRUE(allocateBuffers(64 << 20));
   testState.settings.sweep = 1;
   testState.cycleLimit = 40;
-  testWorker();
+  Worker& worker = oneWorker();
+  runWorker(worker);
   EXPECT_EQ(testState.cycles.load(), 40u);
-  EXPECT_GE(soleWorker().sweeps, 1u);
-  EXPECT_LE(soleWorker().sweeps, 10u);
+  EXPECT_GE(worker.sweeps, 1u);
+  EXPECT_LE(worker.sweeps, 10u);
 }
 
 // MemAvailable of /proc/meminfo in bytes; 0 when unknown.

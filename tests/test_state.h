@@ -35,7 +35,6 @@ inline void resetTestState() {
   s.hardwareErrors.clear();
   s.buffersLocked = false;
   s.pagesReplaced = 0;
-  s.cycleLimit = 0;
   s.workers[0].sweeps = 0;
   s.settings = Settings{};
   pauseAfterCycle = waitForStopOrTimeout;

@@ -56,7 +56,7 @@ bool WorkerRun::startFilling(uint32_t count) {
   for (uint32_t k = 0; k < count; ++k) {
     starts[k] = {&testState.workers[k], &gate_};
     // The first keeps the name of a run of one; "worker 1" and on follow.
-    char name[16] = "worker";
+    char name[24] = "worker";  // "worker 1023" at most: the 15 a thread name may have
     if (k != 0) std::snprintf(name, sizeof name, "worker %u", static_cast<unsigned>(k));
     if (!threads_[k].start(workerMain, &starts[k], name)) {
       stopAndJoin();
