@@ -73,6 +73,8 @@ TEST_F(InnerLoopTest, CycleMakesNoSystemCall) {
     if (!allocateBuffers(1 << 20)) std::_Exit(3);
     testState.settings.verbose = testState.settings.method = 1;
     testState.bufferB.at(5) = 0;
+    // The thread made the worker's first, as testWorker does before its cycles.
+    soleWorker();
     allowNoSystemCalls();
     runCycle();
     // Shows that the filter is in force.

@@ -62,6 +62,17 @@ bool lockBuffers(TestBuffer& a, TestBuffer& b) {
   return false;
 }
 
+// In a run of several each worker's thread fills its own slice first
+// (WorkerRun): here that thread is made the worker's, the one held still
+// while a page of the slice is replaced. The main thread's fill of a run of
+// one is no worker's.
+void attachFillingThread(uint64_t first, uint64_t end) {
+  WorkerTeam& team = testState.workers;
+  if (team.count() < 2) return;
+  for (uint32_t k = 0; k < team.count(); ++k)
+    if (team[k].firstWord == first && team[k].endWord == end) platform::attachThreadHold(team[k].thread);
+}
+
 }  // namespace
 
 bool TestBuffer::allocate(uint64_t words, bool topDown) {
@@ -87,6 +98,7 @@ bool obtainBuffers(uint64_t bytes) {
 }
 
 void fillWords(uint64_t first, uint64_t end) {
+  attachFillingThread(first, end);
   // A page replaced after a hardware memory error during the fill holds the
   // other buffer's words of that moment, some of which the fill had not
   // reached yet: the fill is made again until none comes between.

@@ -32,7 +32,9 @@ bool allocateBuffers(uint64_t bytes);
 // nothing printed, when either cannot be obtained.
 bool obtainBuffers(uint64_t bytes);
 // Fills words first..end-1 of both buffers with the fill word, again until
-// no page replaced after a hardware memory error came in between.
+// no page replaced after a hardware memory error came in between. In a run
+// of several, where each worker's thread fills its own slice, the calling
+// thread is made the thread of the worker whose slice first..end-1 is.
 void fillWords(uint64_t first, uint64_t end);
 // After the fill: locks the buffers; returns whether they are locked (as
 // testState.buffersLocked then says).
@@ -75,7 +77,8 @@ bool workersAsked(int32_t key);
 void setUpWorkers(uint32_t count);
 
 // Worker 0 made the only worker, over all words of both buffers, with the
-// whole cycle: what the one-worker entries below work on.
+// whole cycle: what the one-worker entries below work on. The calling
+// thread is made its thread.
 Worker& soleWorker();
 
 // One test cycle of the worker's share of operations over its slice; the

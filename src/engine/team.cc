@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
+#include "platform/platform.h"
 #include "random/subtractive_random.h"
 
 namespace kelvaring {
@@ -66,6 +67,8 @@ Worker& soleWorker() {
   TestState& s = testState;
   if (s.workers.count() != 1) s.workers.resize(1);
   Worker& w = s.workers[0];
+  // Called on the thread that works on it (testWorker).
+  platform::attachThreadHold(w.thread);
   w.firstWord = 0;
   w.endWord = s.bufferA.wordCount;
   w.opsPerCycle = s.opsPerCycle;
