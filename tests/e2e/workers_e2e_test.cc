@@ -130,7 +130,7 @@ TEST(WorkersRun, HardwareErrorsOnOtherThreadsThanThePagesOwnerLoseNoWrite) {
     // Seconds of testing and sweeps over the replaced pages: no false mismatch.
     sleep(3);
     ExitStatus status = run.stop(SIGINT);
-    EXPECT_TRUE(status.exited_with(1)) << status << "\n" << run.out();
+    EXPECT_TRUE(status.exited_with(1)) << status << "\n" << run.out() << run.err();
     EXPECT_EQ(occurrences(run.out(), "Hardware memory error at ["), errors) << run.out();
     EXPECT_EQ(occurrences(run.out(), "\rError "), errors) << run.out();
   }
