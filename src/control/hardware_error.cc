@@ -37,7 +37,9 @@ uint32_t workerOfWord(uint64_t index) {
 // the failed page between the copy and the move would be lost with it, and
 // the pair it belongs to would differ. The thread that replaces is not held
 // (its own writes wait anyway). Left by an exception too, when a second
-// fault during the replacement is translated into one.
+// fault during the replacement is translated into one. One pair can still
+// differ: an owner held between its write of A and its write of B of one
+// operation, when the failed page is A's, finds B's old word in A.
 class OwnersHeld {
  public:
   OwnersHeld(uint64_t first, uint64_t last) {
