@@ -38,8 +38,6 @@ class WorkersTest : public testing::StateTest {
   }
 };
 
-// Every word in exactly one slice, in order, the sizes within one of each
-// other; a few edges exactly.
 // Slices, shares and cycle limits multiply in 128 bits without a 128-bit
 // type, so that the 32-bit build agrees: checked against one here.
 TEST(SliceTest, MulDivAgreesWithA128BitProduct) {
@@ -61,28 +59,59 @@ TEST(SliceTest, MulDivAgreesWithA128BitProduct) {
   EXPECT_EQ(mulDiv(big, 2, 1), UINT64_MAX);
 }
 
+// Every word in exactly one slice, in order. Where each worker can have a
+// whole 2 MiB, every edge but the last on a 2 MiB boundary and the slices
+// within one 2 MiB stretch of each other (the last also takes the words
+// after the last whole stretch); below, the sizes within one word.
 TEST(SliceTest, SlicesPartitionTheWords) {
+  constexpr uint64_t kStretch = kSliceAlignWords;
+  struct Row {
+    uint64_t words;
+    uint32_t workers;
+  };
+  std::vector<Row> rows;
   for (uint64_t words : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{7}, uint64_t{3000017},
-                         (uint64_t{1} << 61) - 3}) {
-    for (uint32_t workers : {1u, 2u, 3u, 1024u, static_cast<uint32_t>(std::min<uint64_t>(words + 1, 1025))}) {
-      SCOPED_TRACE(std::to_string(words) + " words, " + std::to_string(workers) + " workers");
-      uint64_t next = 0;
-      const uint64_t small = words / workers;
-      for (uint32_t k = 0; k < workers; ++k) {
-        const Slice slice = sliceOf(words, workers, k);
-        ASSERT_EQ(slice.first, next) << "worker " << k;
-        ASSERT_GE(slice.end - slice.first, small) << "worker " << k;
-        ASSERT_LE(slice.end - slice.first, small + 1) << "worker " << k;
-        next = slice.end;
+                         (uint64_t{1} << 61) - 3})
+    for (uint32_t workers : {1u, 2u, 3u, 1024u, static_cast<uint32_t>(std::min<uint64_t>(words + 1, 1025))})
+      rows.push_back({words, workers});
+  // Just below, at and just above the size from which the edges align.
+  for (uint32_t workers : {3u, 5u, 12u})
+    for (uint64_t words : {workers * kStretch - 1, workers * kStretch, workers * kStretch + 1,
+                           (workers + 1) * kStretch - 1, 7 * workers * kStretch + 12345})
+      rows.push_back({words, workers});
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.words) + " words, " + std::to_string(r.workers) + " workers");
+    const bool aligned = r.words >= r.workers * kStretch;
+    const uint64_t stretches = r.words / kStretch;
+    uint64_t next = 0;
+    for (uint32_t k = 0; k < r.workers; ++k) {
+      const Slice slice = sliceOf(r.words, r.workers, k);
+      ASSERT_EQ(slice.first, next) << "worker " << k;
+      uint64_t size = slice.end - slice.first;
+      if (aligned) {
+        ASSERT_EQ(slice.first % kStretch, 0u) << "worker " << k;
+        if (k + 1 == r.workers) size -= r.words % kStretch;
+        ASSERT_EQ(size % kStretch, 0u) << "worker " << k;
+        ASSERT_GE(size / kStretch, stretches / r.workers) << "worker " << k;
+        ASSERT_LE(size / kStretch, stretches / r.workers + 1) << "worker " << k;
+      } else {
+        ASSERT_GE(size, r.words / r.workers) << "worker " << k;
+        ASSERT_LE(size, r.words / r.workers + 1) << "worker " << k;
       }
-      EXPECT_EQ(next, words);
+      next = slice.end;
     }
+    EXPECT_EQ(next, r.words);
   }
   EXPECT_EQ(sliceOf(7, 3, 0), (Slice{0, 2}));
   EXPECT_EQ(sliceOf(7, 3, 1), (Slice{2, 4}));
   EXPECT_EQ(sliceOf(7, 3, 2), (Slice{4, 7}));
   EXPECT_EQ(sliceOf(2, 3, 0), (Slice{0, 0}));  // more workers than words: some get none
   EXPECT_EQ(sliceOf(2, 3, 2), (Slice{1, 2}));
+  // Below 3 whole stretches the edges are the word counts' thirds; from
+  // there on they are whole stretches.
+  EXPECT_EQ(sliceOf(3 * kStretch - 1, 3, 1), (Slice{kStretch - 1, 2 * kStretch - 1}));
+  EXPECT_EQ(sliceOf(3 * kStretch + 5, 3, 2), (Slice{2 * kStretch, 3 * kStretch + 5}));
+  EXPECT_EQ(sliceOf(5 * kStretch, 3, 1), (Slice{kStretch, 3 * kStretch}));
 }
 
 TEST(SliceTest, SharesOfACycleFollowTheSlicesAndAddUp) {

@@ -212,6 +212,15 @@ struct Settings {
   int32_t workers = 1;  // as written; 1, absent or negative: one worker; 0: one per CPU
 };
 
+// The thread of a worker as another thread sees it, so that it can hold it
+// still for a moment (platform::holdThreads): the system's id of the thread
+// and where it stands. Zero: no thread yet. The platform layer alone reads
+// and writes both words.
+struct ThreadHold {
+  std::atomic<uint32_t> id{0};
+  std::atomic<uint32_t> state{0};
+};
+
 // The most workers a run starts.
 inline constexpr uint32_t kMaxWorkers = 1024;
 
@@ -233,6 +242,8 @@ struct alignas(64) Worker {
   ErrorSlot errors;
   // Compare sweeps its schedule ran; the worker's own, read once it ended.
   uint64_t sweeps = 0;
+  // Its thread, made so by the thread itself when it starts on the slice.
+  ThreadHold thread;
 };
 
 // The workers of the run: the first always there, the others made when a

@@ -16,13 +16,16 @@ struct Start {
 Start starts[kMaxWorkers];
 
 // A worker's thread: its own fault course (a fault prints the fault line
-// and ends the process with the fault's result code), the fill of its
-// slice, the gate, the test.
+// and ends the process with the fault's result code), its hold, the fill of
+// its slice, the gate, the test.
 void workerMain(void* argument) {
   platform::setFaultTranslator(endProcessOnFault);
   const Start& start = *static_cast<Start*>(argument);
   Worker& worker = *start.worker;
   WorkerRun::Gate& gate = *start.gate;
+  // This thread is the one a page replacement holds still while it
+  // replaces a page of the slice.
+  platform::attachThreadHold(worker.thread);
   fillWords(worker.firstWord, worker.endWord);
   {
     std::unique_lock<std::mutex> hold(gate.lock);

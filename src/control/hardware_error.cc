@@ -33,6 +33,30 @@ uint32_t workerOfWord(uint64_t index) {
   return low;
 }
 
+// The threads of the workers whose slices the words first..last of the
+// buffers hold, held still for as long as this lives: a write of theirs to
+// the failed page between the copy and the move would be lost with it, and
+// the pair it belongs to would differ. The thread that replaces is not held
+// (its own writes wait anyway). Left by an exception too, when a second
+// fault during the replacement is translated into one. One pair can still
+// differ: an owner held between its write of A and its write of B of one
+// operation, when the failed page is A's, finds B's old word in A.
+class OwnersHeld {
+ public:
+  OwnersHeld(uint64_t first, uint64_t last) {
+    const uint32_t end = workerOfWord(last) + 1;
+    for (uint32_t k = workerOfWord(first); k < end; ++k) holds_[count_++] = &testState.workers[k].thread;
+    platform::holdThreads(holds_, count_);
+  }
+  ~OwnersHeld() { platform::releaseThreads(holds_, count_); }
+  OwnersHeld(const OwnersHeld&) = delete;
+  OwnersHeld& operator=(const OwnersHeld&) = delete;
+
+ private:
+  ThreadHold* holds_[kMaxWorkers];
+  size_t count_ = 0;
+};
+
 }  // namespace
 
 std::optional<PageReplacement> planPageReplacement(uintptr_t address, unsigned pageShift, uintptr_t baseA,
@@ -78,9 +102,15 @@ bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
       address, pageShift, reinterpret_cast<uintptr_t>(a.base), reinterpret_cast<uintptr_t>(b.base), mapped);
   if (!plan) return false;
   replacing = true;
-  const bool replaced = platform::replacePages(reinterpret_cast<void*>(plan->target),
-                                               reinterpret_cast<const void*>(plan->source), plan->bytes,
-                                               s.buffersLocked);
+  bool replaced;
+  {
+    const uintptr_t failedBase = reinterpret_cast<uintptr_t>(plan->inBufferA ? a.base : b.base);
+    const uint64_t first = (plan->target - failedBase) / 4;
+    const uint64_t end = first + plan->bytes / 4;
+    OwnersHeld owners(first, (end < a.wordCount ? end : a.wordCount) - 1);
+    replaced = platform::replacePages(reinterpret_cast<void*>(plan->target),
+                                      reinterpret_cast<const void*>(plan->source), plan->bytes, s.buffersLocked);
+  }
   replacing = false;
   if (!replaced) return false;
   s.pagesReplaced.fetch_add(1, std::memory_order_relaxed);

@@ -39,9 +39,17 @@ void fillWords(uint64_t first, uint64_t end);
 // testState.buffersLocked then says).
 bool completeAllocation();
 
-// The words worker k of `workers` owns of `words` words per buffer:
-// floor(k * words / workers) to floor((k + 1) * words / workers) - 1. The
-// slices of all workers partition the words.
+// The words worker k of `workers` owns of `words` words per buffer. Where
+// every slice can hold a whole 2 MiB (kSliceAlignWords words, words >=
+// workers * kSliceAlignWords), each edge lies on a 2 MiB boundary: with S
+// = floor(words / kSliceAlignWords), from floor(k * S / workers) to
+// floor((k + 1) * S / workers) stretches, the last slice ending at `words`.
+// The buffers start on 2 MiB boundaries from that size on, so that no page
+// of up to 2 MiB holds words of two workers (a page replaced after a
+// hardware memory error has one owner). Smaller tests: floor(k * words /
+// workers) to floor((k + 1) * words / workers) - 1. The slices of all
+// workers partition the words.
+inline constexpr uint64_t kSliceAlignWords = uint64_t{1} << 19;
 struct Slice {
   uint64_t first;
   uint64_t end;

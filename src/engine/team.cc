@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
+#include "platform/platform.h"
 #include "random/subtractive_random.h"
 
 namespace kelvaring {
@@ -20,8 +21,15 @@ void WorkerTeam::resize(uint32_t count) {
 }
 
 Slice sliceOf(uint64_t words, uint32_t workers, uint32_t k) {
-  // k times a word count of up to 2^61 does not fit 64 bits.
-  auto edge = [&](uint64_t j) { return mulDiv(j, words, workers); };
+  const uint64_t stretches = words / kSliceAlignWords;
+  if (stretches < workers) {
+    // k times a word count of up to 2^61 does not fit 64 bits.
+    auto edge = [&](uint64_t j) { return mulDiv(j, words, workers); };
+    return {edge(k), edge(uint64_t{k} + 1)};
+  }
+  // Whole 2 MiB stretches, spread as the words are above; the last slice
+  // also takes the words after the last whole stretch.
+  auto edge = [&](uint64_t j) { return j >= workers ? words : mulDiv(j, stretches, workers) * kSliceAlignWords; };
   return {edge(k), edge(uint64_t{k} + 1)};
 }
 

@@ -243,6 +243,24 @@ class Thread {
   bool started_ = false;
 };
 
+// --- Holding threads still --------------------------------------------------
+
+// Makes the calling thread the one `hold` stands for, until the thread
+// ends (a Thread marks its end in it) or another thread takes it over.
+// Waits while a holdThreads keeps it from starting. Not inside a signal
+// handler.
+void attachThreadHold(ThreadHold& hold);
+
+// Holds still the threads of `holds` other than the calling one: each is
+// held (waiting in a signal handler of its own), or has ended, or has not
+// started yet and then cannot start until the release. One holder at a time
+// in the process; while waiting for its turn, the caller can be held itself.
+// A thread that does not answer within a second (one stopped by a debugger)
+// is not waited for longer. Async-signal-safe.
+void holdThreads(ThreadHold* const* holds, size_t count);
+// Lets them go on; the next holder may begin.
+void releaseThreads(ThreadHold* const* holds, size_t count);
+
 // --- Faults -----------------------------------------------------------------
 
 // What is known of a fault besides its code. For an access violation the

@@ -32,6 +32,8 @@ struct Thread::Shared {
 
 namespace {
 
+void endThreadHold();
+
 void* threadMain(void* argument) {
   auto* shared = static_cast<Thread::Shared*>(argument);
   ensureSignalStack();
@@ -39,6 +41,7 @@ void* threadMain(void* argument) {
     shared->entryWithArgument(shared->argument);
   else
     shared->entry();
+  endThreadHold();
   releaseSignalStack();
   shared->done.store(1, std::memory_order_release);
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(&shared->done), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
@@ -168,5 +171,184 @@ void setThreadPriority(ThreadPriority priority) {
 }
 
 [[noreturn]] void exitImmediately(int status) { _exit(status); }
+
+// Holding a thread still: the holder asks with a signal of the program's
+// own, sent to that thread alone; its handler says it is held and waits
+// until the holder lets it go. The two words of a ThreadHold:
+//
+//   id     written by the thread in attachThreadHold before it sets state
+//          to running (release); read by the holder after it saw running
+//          (acquire).
+//   state  idle -> running     the thread, attaching (waits while barred)
+//          running -> ended    the thread, at its end, its hold signal
+//                              blocked first
+//          asked -> ended      the same, when the ask came after the block
+//          running -> asked    the holder, before it sends the signal
+//          asked -> held       the thread, in the signal's handler
+//          asked -> running    the holder, withdrawing an ask that the
+//                              thread does not answer (or cannot: the
+//                              signal could not be sent)
+//          held -> running     the holder, letting it go
+//          idle -> barred      the holder, for a thread not yet started
+//          barred -> idle      the holder, letting it start
+//
+// One holder at a time (holderTurn), so asked, held and barred are only
+// ever the current holder's. The interleavings that matter:
+// - The holder sees running, sets asked and signals. Either the signal is
+//   delivered (held: the holder goes on) or the thread blocked it first on
+//   its way out (its end then finds asked and sets ended: the holder goes
+//   on; the blocked signal dies with the thread). The thread's writes before
+//   either store are ordered before it (release) and the holder's copy after
+//   its load (acquire).
+// - The thread ends first: the holder sees ended and neither signals nor
+//   waits; an ended thread writes nothing more.
+// - The holder sees idle and bars: a thread that attaches now waits until
+//   the release and writes nothing before. A thread attaching between the
+//   holder's load and its compare-and-swap makes the swap fail; the holder
+//   loads again and sees running.
+// - A signal left over from a withdrawn ask finds running (or a later ask,
+//   which it then answers early): the handler does nothing on anything but
+//   asked.
+namespace {
+
+constexpr uint32_t kIdle = 0;
+constexpr uint32_t kRunning = 1;
+constexpr uint32_t kAsked = 2;
+constexpr uint32_t kHeld = 3;
+constexpr uint32_t kEnded = 4;
+constexpr uint32_t kBarred = 5;
+
+// A holder waits for an answer at most this many times 10 ms.
+constexpr int kAnswerWaits = 100;
+
+int holdSignal = 0;
+thread_local ThreadHold* attachedHold = nullptr;
+thread_local uint32_t ownId = 0;  // the calling thread's, once asked for
+std::atomic<uint32_t> holderTurn{0};
+
+uint32_t* futexWord(std::atomic<uint32_t>& word) { return reinterpret_cast<uint32_t*>(&word); }
+
+// Waits while `word` holds `value`, at most `nanoseconds` (0: no limit);
+// may return early.
+void futexWait(std::atomic<uint32_t>& word, uint32_t value, long nanoseconds = 0) {
+  timespec timeout{0, nanoseconds};
+  syscall(SYS_futex, futexWord(word), FUTEX_WAIT_PRIVATE, value, nanoseconds != 0 ? &timeout : nullptr, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+void onHoldSignal(int) {
+  const int savedErrno = errno;
+  ThreadHold* hold = attachedHold;
+  uint32_t asked = kAsked;
+  if (hold != nullptr && hold->state.compare_exchange_strong(asked, kHeld)) {
+    futexWake(hold->state);
+    while (hold->state.load(std::memory_order_acquire) == kHeld) futexWait(hold->state, kHeld);
+  }
+  errno = savedErrno;
+}
+
+void installHoldSignal() {
+  static const bool installed = [] {
+    holdSignal = SIGRTMIN + 2;
+    struct sigaction action{};
+    action.sa_handler = onHoldSignal;
+    action.sa_flags = SA_ONSTACK | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    return sigaction(holdSignal, &action, nullptr) == 0;
+  }();
+  (void)installed;
+}
+
+// A Thread's last step: from here on it writes nothing a holder could lose.
+void endThreadHold() {
+  ThreadHold* hold = attachedHold;
+  if (hold == nullptr) return;
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, holdSignal);
+  pthread_sigmask(SIG_BLOCK, &one, nullptr);
+  attachedHold = nullptr;
+  if (hold->id.load(std::memory_order_relaxed) != ownId) return;  // taken over
+  hold->state.store(kEnded, std::memory_order_release);
+  futexWake(hold->state);
+}
+
+// Asks the thread of `hold` to hold, or bars it from starting; false when
+// there is nothing to wait for.
+bool ask(ThreadHold& hold, uint32_t self) {
+  uint32_t state = hold.state.load(std::memory_order_acquire);
+  for (;;) {
+    if (state == kIdle) {
+      if (hold.state.compare_exchange_weak(state, kBarred)) return false;
+    } else if (state == kRunning) {
+      const uint32_t id = hold.id.load(std::memory_order_relaxed);
+      if (id == self) return false;
+      if (hold.state.compare_exchange_weak(state, kAsked)) {
+        if (syscall(SYS_tgkill, getpid(), id, holdSignal) == 0) return true;
+        state = kAsked;
+        hold.state.compare_exchange_strong(state, kRunning);
+        return false;
+      }
+    } else {
+      return false;  // ended
+    }
+  }
+}
+
+}  // namespace
+
+void attachThreadHold(ThreadHold& hold) {
+  // Attached already: no system call (the one-worker entries attach on
+  // every call, their cycles included).
+  if (attachedHold == &hold && ownId != 0 && hold.id.load(std::memory_order_relaxed) == ownId) return;
+  installHoldSignal();
+  if (ownId == 0) ownId = static_cast<uint32_t>(gettid());
+  attachedHold = &hold;
+  hold.id.store(ownId, std::memory_order_relaxed);
+  uint32_t state = hold.state.load(std::memory_order_relaxed);
+  for (;;) {
+    if (state == kAsked || state == kHeld || state == kBarred) {
+      futexWait(hold.state, state);
+      state = hold.state.load(std::memory_order_relaxed);
+    } else if (hold.state.compare_exchange_weak(state, kRunning, std::memory_order_acq_rel)) {
+      return;
+    }
+  }
+}
+
+void holdThreads(ThreadHold* const* holds, size_t count) {
+  uint32_t free = 0;
+  while (!holderTurn.compare_exchange_weak(free, 1, std::memory_order_acquire)) {
+    if (free != 0) futexWait(holderTurn, free);
+    free = 0;
+  }
+  const auto self = static_cast<uint32_t>(gettid());
+  // All asked first, so that they stop side by side; then each answer.
+  bool asked[kMaxWorkers] = {};
+  for (size_t k = 0; k < count && k < kMaxWorkers; ++k) asked[k] = ask(*holds[k], self);
+  for (size_t k = 0; k < count && k < kMaxWorkers; ++k) {
+    if (!asked[k]) continue;
+    std::atomic<uint32_t>& state = holds[k]->state;
+    for (int i = 0; i < kAnswerWaits && state.load(std::memory_order_acquire) == kAsked; ++i)
+      futexWait(state, kAsked, 10000000);
+    uint32_t unanswered = kAsked;
+    state.compare_exchange_strong(unanswered, kRunning, std::memory_order_acquire);
+  }
+}
+
+void releaseThreads(ThreadHold* const* holds, size_t count) {
+  for (size_t k = 0; k < count; ++k) {
+    std::atomic<uint32_t>& state = holds[k]->state;
+    const uint32_t now = state.load(std::memory_order_relaxed);
+    if (now != kHeld && now != kBarred) continue;
+    state.store(now == kHeld ? kRunning : kIdle, std::memory_order_release);
+    futexWake(state);
+  }
+  holderTurn.store(0, std::memory_order_release);
+  futexWake(holderTurn);
+}
 
 }  // namespace kelvaring::platform

@@ -100,4 +100,10 @@ void setThreadPriority(ThreadPriority priority) {
   ExitProcess(static_cast<UINT>(status));
 }
 
+// No hardware memory error reaches a Windows program, so no page is ever
+// replaced and no thread needs holding.
+void attachThreadHold(ThreadHold&) {}
+void holdThreads(ThreadHold* const*, size_t) {}
+void releaseThreads(ThreadHold* const*, size_t) {}
+
 }  // namespace kelvaring::platform

@@ -1,11 +1,13 @@
 // Runs of several workers: the lines, the threads, an error in the last
-// slice, the stop, a fault on a later worker, and the count under a narrow
-// affinity.
+// slice, the stop, a fault on a later worker, the count under a narrow
+// affinity, and hardware memory errors at the slice edges.
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -157,6 +159,63 @@ TEST(WorkersRun, ReportsComeNoCloserThanHalfASecond) {
     times.push_back(std::stod((*it)[1]) * 3600 + std::stod((*it)[2]) * 60 + std::stod((*it)[3]));
   ASSERT_EQ(times.size(), 2u) << log;
   EXPECT_GE(times[1] - times[0], 0.5) << log;
+}
+
+// Hardware memory errors of 2 MiB pages in both buffers, each handled on a
+// thread that does not own the page while the owner goes on testing: the
+// owner is held still during the replacement, so none of its writes is lost
+// and no mismatch follows. Three workers on 96 MiB (24 stretches of 2 MiB
+// per buffer, slices of 16 MiB), the pages on either side of each slice
+// edge; and a run of one, its errors taken by the main thread.
+TEST(WorkersRun, HardwareErrorsOnOtherThreadsThanThePagesOwnerLoseNoWrite) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "not root: the run is to lock its buffers as a real one, and ptrace of its threads may be refused";
+  constexpr std::uint64_t kPage = 2 << 20, kSlice = 16 << 20;
+  struct Page {
+    std::uint64_t offset;  // in its buffer
+    const char* thread;    // that gets the error, not the page's owner; "" the main thread
+  };
+  struct Row {
+    const char* megabytes;
+    const char* workers;
+    std::vector<Page> pages;
+  };
+  for (const Row& row : {Row{"96", "3", {{kSlice - kPage, "worker 2"}, {kSlice, "worker"}, {2 * kSlice - kPage, ""},
+                                         {2 * kSlice, "worker"}}},
+                         Row{"16", "1", {{0, ""}, {kPage, ""}, {2 * kPage, ""}, {3 * kPage, ""}}}}) {
+    SCOPED_TRACE(std::string(row.workers) + " workers");
+    Program run({.args = {row.megabytes}, .settings = std::string("[tweak]\nverbose=1\nworkers=") + row.workers + "\n"});
+    std::uint64_t a = 0, b = 0;
+    run.bufferAddresses(a, b);
+    run.expectOut(R"(\r\d+ cycles)");
+    ASSERT_EQ(a % kPage, 0u);
+    ASSERT_EQ(b % kPage, 0u);
+    size_t errors = 0;
+    for (const Page& page : row.pages) {
+      const pid_t tid = *page.thread != 0 ? run.thread(page.thread) : run.process().pid();
+      ASSERT_NE(tid, 0) << page.thread;
+      for (std::uint64_t base : {a, b}) {
+        const std::uint64_t address = base + page.offset + 0x1238;
+        SCOPED_TRACE(hex16(address));
+        const auto at = std::chrono::steady_clock::now();
+        const bool injected = injectHardwareError(run.process().pid(), tid, address, 21);
+        if (!injected && errors == 0) GTEST_SKIP() << "ptrace is not allowed";
+        ASSERT_TRUE(injected);
+        ++errors;
+        ASSERT_TRUE(run.expectOut("\rError " + std::to_string(errors) + ",[^\n]*\n[^\n]*\nHardware memory error at \\[" +
+                                  hex16(address) + "\\] in buffer " + (base == a ? "A" : "B") +
+                                  ", page of 2097152 bytes replaced\n"));
+        // The next in a later poll of the monitor.
+        std::this_thread::sleep_until(at + Millis(1200));
+      }
+    }
+    // Seconds of testing and sweeps over the replaced pages: no false mismatch.
+    sleep(3);
+    ExitStatus status = run.stop(SIGINT);
+    EXPECT_TRUE(status.exited_with(1)) << status << "\n" << run.out() << run.err();
+    EXPECT_EQ(linesWith(run.out(), "Hardware memory error at ["), static_cast<int>(errors)) << run.out();
+    EXPECT_EQ(linesWith(run.out(), "\rError "), static_cast<int>(errors)) << run.out();
+  }
 }
 
 }  // namespace
