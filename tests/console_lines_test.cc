@@ -321,7 +321,10 @@ TEST(ErrorReport, FailingBitsOfATransientFlipAreThoseTheCompareSaw) {
   {
     kelvaring::testing::OutputCapture capture;
     ErrorDrain drain;
-    reportErrors(drain.drain());
+    {
+      FailingPages pages;
+      reportErrors(drain.drain(), pages);
+    }
     printed = capture.text();
   }
   kelvaring::testing::resetTestState();

@@ -67,6 +67,9 @@ TEST(MetricsText, RunningWithoutErrorsOrEcc) {
                 "memory errors, each counted once; several may make one error report.\n"
                 "# TYPE kelvaring_mismatches_found_total counter\n"
                 "kelvaring_mismatches_found_total 0\n"
+                "# HELP kelvaring_failing_pages Distinct pages of 4 KiB in which errors were found.\n"
+                "# TYPE kelvaring_failing_pages gauge\n"
+                "kelvaring_failing_pages 0\n"
                 "# HELP kelvaring_coverage_ratio Operations per word times ten: 1 is the console's 100 % coverage.\n"
                 "# TYPE kelvaring_coverage_ratio gauge\n"
                 "kelvaring_coverage_ratio 0.1\n"
@@ -83,6 +86,7 @@ TEST(MetricsText, EndedWithErrorsAndEccPerModuleAndKind) {
   RunMetrics m = sampleRun();
   m.errors = 2;
   m.mismatchesFound = 7;
+  m.failingPages = 3;
   m.coverage = 1250;
   m.lastErrorSeconds = 1765200042.5;
   // A label with a quote, a backslash and a line end, and one byte that is
@@ -99,6 +103,9 @@ TEST(MetricsText, EndedWithErrorsAndEccPerModuleAndKind) {
             "memory errors, each counted once; several may make one error report.\n"
             "# TYPE kelvaring_mismatches_found_total counter\n"
             "kelvaring_mismatches_found_total 7\n"
+            "# HELP kelvaring_failing_pages Distinct pages of 4 KiB in which errors were found.\n"
+            "# TYPE kelvaring_failing_pages gauge\n"
+            "kelvaring_failing_pages 3\n"
             "# HELP kelvaring_coverage_ratio Operations per word times ten: 1 is the console's 100 % coverage.\n"
             "# TYPE kelvaring_coverage_ratio gauge\n"
             "kelvaring_coverage_ratio 12.5\n"

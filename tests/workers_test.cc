@@ -223,7 +223,10 @@ TEST_F(WorkersTest, FlipAtEitherEndOfEverySliceIsReportedWithItsWorker) {
       ASSERT_TRUE(sweepSlice(w));
       ASSERT_TRUE(testState.errorSeen.exchange(false));
       testing::OutputCapture output;
-      reportErrors(reader.drain());
+      {
+        FailingPages pages;
+        reportErrors(reader.drain(), pages);
+      }
       const std::string text = output.text();
       char detail[96];
       std::snprintf(detail, sizeof detail, "[%016" PRIXPTR "]=%08x vs [%016" PRIXPTR "]=%08x, ",
@@ -269,7 +272,10 @@ TEST_F(WorkersTest, EveryWorkersRecordAndCountReachTheLogAtOneLook) {
   std::string text;
   {
     testing::OutputCapture output;
-    reportErrors(drain.drain());
+    {
+      FailingPages pages;
+      reportErrors(drain.drain(), pages);
+    }
     text = output.text();
   }
   closeResultsLog();

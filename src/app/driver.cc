@@ -74,6 +74,8 @@ int guardedRun(int argc, char** argv) {
   EccWatch ecc;
   ecc.counts = platform::readEccCounts();
   metrics.watch(ecc);
+  FailingPages pages;
+  metrics.watch(pages);
   if (s.settings.verbose != 0) print(eccWatchLine(ecc.counts.has_value()));
   // Nor may its start be: the run ends before its test.
   if (!logRunStart(bytes, ecc.counts.has_value())) return kStatusCannotWrite;
@@ -85,7 +87,8 @@ int guardedRun(int argc, char** argv) {
   if (s.settings.verbose != 0) platform::printOut("Started %s\n", timeOfDayText(now));
   ProgressLog progress(startedAt);
   PlannedEnd end(startedAt, static_cast<uint32_t>(s.settings.minutes));
-  monitor(workers, {ecc, progress, end, metrics});
+  monitor(workers, {pages, ecc, progress, end, metrics});
+  if (s.settings.verbose != 0) print(failingPagesLines(pages));
   // Until here a stop signal still prints its notice and changes nothing
   // else; once the summary stands, it must not turn the outcome into a kill
   // while the buffers are released.
@@ -94,7 +97,7 @@ int guardedRun(int argc, char** argv) {
   guard.ignoreFromNowOn();
   // A run that found bad memory must not look like a success to a script.
   const int status = s.errors != 0 ? kStatusErrorsFound : kStatusPassed;
-  logRunSummary(startedAt, status);
+  logRunSummary(startedAt, status, pages);
   metrics.afterSummary(status);
   return status;
 }

@@ -18,10 +18,10 @@ uint64_t nowMilliseconds() { return platform::monotonicNanoseconds() / 1000000; 
 
 // One report of everything new in the slots and the ring; false, with no
 // report, when nothing new and whole could be read (taken at a later look).
-bool reportFound(ErrorDrain& drain) {
+bool reportFound(ErrorDrain& drain, FailingPages& pages) {
   const FoundErrors found = drain.drain();
   if (found.records.empty()) return false;
-  reportErrors(found);
+  reportErrors(found, pages);
   return true;
 }
 
@@ -30,7 +30,7 @@ bool reportFound(ErrorDrain& drain) {
 // the metrics.
 void endSlice(uint64_t now, ErrorDrain& drain, ReportPace& pace, MonitorSinks& sinks) {
   TestState& s = testState;
-  if (pace.mayReportAtSliceEnd() && reportFound(drain)) pace.reported(now);
+  if (pace.mayReportAtSliceEnd() && reportFound(drain, sinks.pages)) pace.reported(now);
   if (!pace.reportedInSlice() && ++sinks.ecc.polls % kPollsPerEccRead == 0 && reportEccGrowth(sinks.ecc))
     pace.reported(now);
   if (!pace.reportedInSlice()) {
@@ -58,7 +58,7 @@ void monitor(WorkerRun& workers, MonitorSinks sinks) {
       // A finder's wake-up: a report at once when the pace allows it,
       // else the slice's end takes it. A worker's end wakes it too.
       if (wakeup.wait(static_cast<unsigned>(sliceEnd - now)) && pace.mayReportEarly(nowMilliseconds()) &&
-          reportFound(drain))
+          reportFound(drain, sinks.pages))
         pace.reported(nowMilliseconds());
       continue;
     }
@@ -71,7 +71,7 @@ void monitor(WorkerRun& workers, MonitorSinks sinks) {
   // A mismatch found after the last look, in the cycle completed after a
   // stop for instance, is reported all the same; so are ECC counts that
   // grew since the last read.
-  reportFound(drain);
+  reportFound(drain, sinks.pages);
   reportEccGrowth(sinks.ecc);
 }
 

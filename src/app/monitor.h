@@ -8,6 +8,7 @@
 #include "app/planned_end.h"
 #include "app/worker_run.h"
 #include "report/error_report.h"
+#include "report/failing_pages.h"
 #include "report/metrics_file.h"
 #include "report/run_records.h"
 
@@ -41,6 +42,7 @@ class ReportPace {
 
 // What the monitor keeps up to date besides the console.
 struct MonitorSinks {
+  FailingPages& pages;
   EccWatch& ecc;
   ProgressLog& progress;
   PlannedEnd& end;

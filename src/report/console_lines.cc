@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 
 #include "kelvaring/state.h"
 #include "platform/platform.h"
@@ -120,6 +121,26 @@ std::string eccWatchLine(bool watched) { return watched ? "ECC counts watched.\n
 std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage) {
   return formatted("\rErrors %i, cycles %i, (%.0f%% coverage)%10c\n", count(errors), count(cycles),
                    roundHalfUp(coverage), ' ');
+}
+
+std::string failingPagesLines(const FailingPages& pages) {
+  const std::vector<FailingPage>& list = pages.pages();
+  if (list.empty()) return "";
+  std::string out;
+  for (size_t i = 0; i < list.size() && i < kShownFailingPages; ++i) {
+    const FailingPage& p = list[i];
+    out += formatted("Failing page %016" PRIX64 " (%s): %" PRIu64 " error%s, failing bits %08x, found by %s%s\n",
+                     p.address, p.physical ? "physical" : "virtual", p.errors, p.errors == 1 ? "" : "s",
+                     p.failingBits, foundByText(p.foundBy).c_str(), p.retiredByKernel ? ", retired by the kernel" : "");
+  }
+  const uint64_t more = list.size() - std::min(list.size(), kShownFailingPages) + pages.overflow();
+  if (more != 0) out += formatted("and %" PRIu64 " more failing pages\n", more);
+  const std::string parameter = memmapParameter(list);
+  if (!parameter.empty())
+    out += "Kernel parameter to keep them out of use from the next boot (/etc/default/grub): " + parameter + "\n";
+  else
+    out += "No kernel parameter: the physical addresses of the failing pages are not known.\n";
+  return out;
 }
 
 char* timeOfDayText(int hour, int minute, int second, char* buffer) {

@@ -7,6 +7,7 @@
 
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
+#include "report/failing_pages.h"
 
 namespace kelvaring {
 
@@ -48,6 +49,12 @@ std::string allocationLines(uint64_t bytes, uintptr_t bufferA, uintptr_t bufferB
 // With verbose, after the allocation (and lock) line.
 std::string eccWatchLine(bool watched);
 std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage);
+// With verbose, just before the summary of a run that found errors: the
+// failing pages (the first kShownFailingPages, then how many more), and the
+// kernel parameter that keeps the physical ones out of use from the next
+// boot, or why there is none.
+inline constexpr size_t kShownFailingPages = 16;
+std::string failingPagesLines(const FailingPages& pages);
 // When a stop signal arrives.
 const char* stopNoticeLine();
 

@@ -49,7 +49,7 @@ void endReport() {
 // The log's record of one drained record: where, what was read and how
 // many mismatches its finder counted since its previous record. With
 // `event` the report's common part.
-ErrorEvent recordEvent(ErrorEvent event, const FoundRecord& found, bool lookUpPhysical) {
+ErrorEvent recordEvent(ErrorEvent event, const FoundRecord& found) {
   const ErrorRecord& d = found.record;
   event.kind = d.kind;
   if (workersAsked(testState.settings.workers)) event.worker = d.worker;
@@ -59,10 +59,8 @@ ErrorEvent recordEvent(ErrorEvent event, const FoundRecord& found, bool lookUpPh
   event.valueA = d.valueA;
   event.valueB = d.valueB;
   // Looked up here, on the main thread, never by the finder.
-  if (lookUpPhysical) {
-    event.physicalA = platform::physicalAddress(d.addressA);
-    event.physicalB = platform::physicalAddress(d.addressB);
-  }
+  event.physicalA = platform::physicalAddress(d.addressA);
+  event.physicalB = platform::physicalAddress(d.addressB);
   if (d.kind == ErrorKind::hardware) {
     event.pageSize = uint64_t{1} << d.pageShift;
   } else {
@@ -73,16 +71,31 @@ ErrorEvent recordEvent(ErrorEvent event, const FoundRecord& found, bool lookUpPh
   return event;
 }
 
+// A record into the failing pages: a hardware memory error's page (taken
+// out of service by the kernel and replaced by the run), else the pages of
+// both words of the pair, as a compare cannot tell which of the two changed.
+void notePages(FailingPages& pages, const FoundRecord& found, const ErrorEvent& event) {
+  const ErrorRecord& d = found.record;
+  const int64_t now = platform::epochMilliseconds();
+  if (d.kind == ErrorKind::hardware) {
+    pages.add(d.hardwareAddress, false, found.mismatches, 0, kFoundByHardware, now, true);
+    return;
+  }
+  const uint8_t by = d.kind == ErrorKind::sweep ? kFoundBySweep : kFoundByCompare;
+  for (auto [physical, virtualAddress] : {std::pair{event.physicalA, d.addressA}, std::pair{event.physicalB, d.addressB}})
+    pages.add(physical.value_or(virtualAddress), physical.has_value(), found.mismatches, *event.failingBits, by, now);
+}
+
 }  // namespace
 
-void reportErrors(const FoundErrors& found) {
+void reportErrors(const FoundErrors& found, FailingPages& pages) {
   if (found.records.empty()) return;
   const bool verbose = testState.settings.verbose != 0;
   const ErrorRecord& d = found.newest();
   const ErrorEvent report = beginReport(d.kind);
   for (const FoundRecord& record : found.records) {
     const bool newest = &record.record == &d;
-    const ErrorEvent event = recordEvent(report, record, resultsLogOpen() || (newest && verbose));
+    const ErrorEvent event = recordEvent(report, record);
     if (newest && verbose) {
       char now[9];
       print(detailLine(d.addressA, d.valueA, d.addressB, d.valueB, timeOfDayText(now)));
@@ -95,6 +108,7 @@ void reportErrors(const FoundErrors& found) {
       }
     }
     logError(event);
+    notePages(pages, record, event);
   }
   endReport();
 }

@@ -11,6 +11,7 @@
 #include "kelvaring/state.h"
 #include "platform/platform.h"
 #include "report/error_drain.h"
+#include "report/failing_pages.h"
 
 namespace kelvaring {
 
@@ -23,8 +24,9 @@ struct EccWatch {
 };
 
 // One report of what a look found (it holds at least one record): the
-// console shows the newest record, the log every one. Main thread only.
-void reportErrors(const FoundErrors& found);
+// console shows the newest record, the log every one, and `pages` counts
+// each in its pages. Main thread only.
+void reportErrors(const FoundErrors& found, FailingPages& pages);
 
 // Reads the counts again and keeps them as the new baseline; counts that
 // grew are one error report with a line per module. False when nothing

@@ -80,6 +80,29 @@ std::string eccArray(const std::vector<EccGrowth>& modules) {
   return out + "]";
 }
 
+// [{"page":...,"physical":...,"errors":...,"failing_bits":...,"found_by":...,"first":...,"last":...}, ...]
+std::string pagesArray(const FailingPages& pages, int32_t utcOffsetSeconds) {
+  std::string out = "[";
+  for (const FailingPage& p : pages.pages()) {
+    if (out.size() > 1) out += ',';
+    out += "{\"page\":\"";
+    appendHex(out, p.address, 16, true);
+    out += '"';
+    addBool(out, "physical", p.physical);
+    addNumber(out, "errors", p.errors);
+    addWord(out, "failing_bits", p.failingBits);
+    addString(out, "found_by", foundByText(p.foundBy));
+    char time[kIsoTimeLength];
+    formatIsoTime(p.firstMilliseconds, utcOffsetSeconds, time);
+    addString(out, "first", std::string_view(time, kIsoTimeLength));
+    formatIsoTime(p.lastMilliseconds, utcOffsetSeconds, time);
+    addString(out, "last", std::string_view(time, kIsoTimeLength));
+    if (p.retiredByKernel) addBool(out, "retired_by_kernel", true);
+    out += '}';
+  }
+  return out + "]";
+}
+
 const char* kindName(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::sweep: return "sweep";
@@ -159,6 +182,12 @@ std::string summaryJson(const SummaryEvent& e, std::string_view time) {
   addFixed(out, "duration_seconds", e.durationSeconds, 3);
   addString(out, "verdict", e.errors == 0 ? "pass" : "fail");
   addSigned(out, "status", e.status);
+  if (e.pages != nullptr) {
+    addRaw(out, "failing_pages", pagesArray(*e.pages, e.utcOffsetSeconds));
+    addNumber(out, "failing_pages_not_kept", e.pages->overflow());
+    const std::string parameter = memmapParameter(e.pages->pages());
+    if (!parameter.empty()) addString(out, "kernel_parameter", parameter);
+  }
   return closing(out);
 }
 

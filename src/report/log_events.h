@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "report/ecc_watch.h"
+#include "report/failing_pages.h"
 #include "kelvaring/state.h"
 
 namespace kelvaring {
@@ -68,6 +69,9 @@ struct SummaryEvent {
   double coverage = 0;
   double durationSeconds = 0;
   int status = 0;
+  // The pages where errors were found; none: an empty list.
+  const FailingPages* pages = nullptr;
+  int32_t utcOffsetSeconds = 0;  // for the pages' times
 };
 
 // One line of the log, ending with "\n", for an event at the given time

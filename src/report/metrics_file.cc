@@ -102,6 +102,8 @@ std::string metricsText(const RunMetrics& m) {
          "Mismatches found by the workers, their sweeps and hardware memory errors, each counted once; several may "
          "make one error report.",
          std::to_string(m.mismatchesFound));
+  metric(out, "kelvaring_failing_pages", "gauge", "Distinct pages of 4 KiB in which errors were found.",
+         std::to_string(m.failingPages));
   metric(out, "kelvaring_coverage_ratio", "gauge",
          "Operations per word times ten: 1 is the console's 100 % coverage.", number(m.coverage / 100));
   metric(out, "kelvaring_last_error_time_seconds", "gauge",
@@ -166,6 +168,7 @@ void MetricsFile::write() {
   if (s.errors != metrics_.errors) metrics_.lastErrorSeconds = static_cast<double>(platform::epochMilliseconds()) / 1000;
   metrics_.errors = s.errors;
   metrics_.mismatchesFound = mismatchesFound();
+  if (pages_ != nullptr) metrics_.failingPages = pages_->pages().size() + pages_->overflow();
   metrics_.cycles = s.cycles.load(std::memory_order_relaxed);
   metrics_.workers = s.workers.count();
   metrics_.operations = s.operationsDone.load(std::memory_order_relaxed);

@@ -11,6 +11,7 @@
 
 #include "report/ecc_watch.h"
 #include "report/error_report.h"
+#include "report/failing_pages.h"
 
 namespace kelvaring {
 
@@ -25,6 +26,7 @@ struct RunMetrics {
   uint64_t operations = 0;
   uint32_t errors = 0;
   uint64_t mismatchesFound = 0;
+  uint64_t failingPages = 0;  // distinct pages with errors, kept in the list or not
   double coverage = 0;          // per cent, unrounded
   double lastErrorSeconds = 0;  // wall clock; 0 before the first report
   // What each module's counts gained during the run; none where the
@@ -49,6 +51,8 @@ class MetricsFile {
   // From the start of the test on: the ECC counts the gains are counted
   // from, and where the later counts are found.
   void watch(const EccWatch& ecc);
+  // From the start of the test on: the failing pages counted.
+  void watch(const FailingPages& pages) { pages_ = &pages; }
   // After every poll: a new file at once after an error report, else
   // every 15 seconds.
   void afterPoll();
@@ -62,6 +66,7 @@ class MetricsFile {
   std::string path_;
   RunMetrics metrics_;
   const EccWatch* ecc_ = nullptr;
+  const FailingPages* pages_ = nullptr;
   std::optional<std::vector<platform::EccCount>> eccAtStart_;
   uint64_t dueAt_ = 0;  // monotonic milliseconds
   bool failureReported_ = false;

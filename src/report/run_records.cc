@@ -84,10 +84,11 @@ bool logStopAndHandle(uint32_t controlType) {
   return onConsoleControl(controlType);
 }
 
-void logRunSummary(uint64_t startedAt, int status) {
+void logRunSummary(uint64_t startedAt, int status, const FailingPages& pages) {
   const TestState& s = testState;
   logSummary({s.errors, mismatchesFound(), s.cycles.load(std::memory_order_relaxed), coverage(),
-              static_cast<double>(platform::monotonicNanoseconds() / 1000000 - startedAt) / 1000, status});
+              static_cast<double>(platform::monotonicNanoseconds() / 1000000 - startedAt) / 1000, status, &pages,
+              platform::wallClock().utcOffsetSeconds});
 }
 
 }  // namespace kelvaring

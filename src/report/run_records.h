@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "report/failing_pages.h"
 #include "report/log_events.h"
 
 namespace kelvaring {
@@ -40,6 +41,6 @@ void logRunStop(const StopEvent& event);
 bool logStopAndHandle(uint32_t controlType);
 
 // The summary, with the exit status the run ends with.
-void logRunSummary(uint64_t startedAt, int status);
+void logRunSummary(uint64_t startedAt, int status, const FailingPages& pages);
 
 }  // namespace kelvaring
