@@ -39,8 +39,9 @@ TEST(ResultsLogJson, EventLines) {
   start.settings.coverage = -1;
   start.settings.minutes = 480;
   start.settings.metrics = "/m \"1\".prom";
+  start.settings.retire = 1;
   EXPECT_NE(startJson(start, kTime).find(R"("log":"/var/log/k.jsonl","coverage":4294967295,"minutes":480,)"
-                                         R"("metrics":"/m \"1\".prom"},)"),
+                                         R"("metrics":"/m \"1\".prom","retire":1},)"),
             std::string::npos);
   EXPECT_EQ(progressJson({.cycles = 120, .coverage = 74.5, .opsPerSecond = 2097152.4}, kTime),
             R"({"event":"progress","time":"2026-12-07T13:45:09.042+01:00","cycles":120,"coverage":75,)"

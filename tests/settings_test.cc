@@ -37,6 +37,7 @@ void expectDefaults(const Settings& s) {
   EXPECT_EQ(s.coverage, 0);
   EXPECT_EQ(s.minutes, 0);
   EXPECT_EQ(s.metrics, "");
+  EXPECT_EQ(s.retire, 0);
 }
 
 // The lines the app prints for the settings the text gives; applying it
@@ -104,6 +105,7 @@ TEST_F(SettingsKeys, EveryKeyOfTheTableIsRead) {
       {"workers", {"0", [](const Settings& s) { return s.workers == 0; }}},
       {"coverage", {"1000", [](const Settings& s) { return s.coverage == 1000; }}},
       {"minutes", {"-1", [](const Settings& s) { return static_cast<uint32_t>(s.minutes) == 4294967295u; }}},
+      {"retire", {"1", [](const Settings& s) { return s.retire == 1; }}},
       {"process", {"high", [](const Settings& s) { return s.processPriorityClass == PriorityClass::high; }}},
       {"thread", {"below", [](const Settings& s) { return s.threadPriority == ThreadPriority::belowNormal; }}},
       {"log", {"run.jsonl", [](const Settings& s) { return s.log == "run.jsonl"; }}},

@@ -210,6 +210,7 @@ struct Settings {
   int32_t minutes = 0;
   std::string metrics;  // Prometheus text file, resolved like log; empty: none
   int32_t workers = 1;  // as written; 1, absent or negative: one worker; 0: one per CPU
+  int32_t retire = 0;   // 1: failing physical pages are taken out of service
 };
 
 // The thread of a worker as another thread sees it, so that it can hold it

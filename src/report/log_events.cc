@@ -62,6 +62,7 @@ std::string settingsObject(const Settings& s) {
   if (s.coverage != 0) addNumber(out, "coverage", static_cast<uint32_t>(s.coverage));
   if (s.minutes != 0) addNumber(out, "minutes", static_cast<uint32_t>(s.minutes));
   if (!s.metrics.empty()) addString(out, "metrics", s.metrics);
+  if (s.retire != 0) addSigned(out, "retire", s.retire);
   return out + "}";
 }
 

@@ -81,6 +81,7 @@ void applySettingsText(const std::string& text) {
   settings.log = profileString(text, kSection, settingsKey("log"), "", text.size() + 1);
   settings.coverage = profileInt(text, kSection, settingsKey("coverage"), 0);
   settings.minutes = profileInt(text, kSection, settingsKey("minutes"), 0);
+  settings.retire = profileInt(text, kSection, settingsKey("retire"), 0);
   settings.metrics = profileString(text, kSection, settingsKey("metrics"), "", text.size() + 1);
 }
 

@@ -21,6 +21,7 @@ inline constexpr SettingsKey kSettingsKeys[] = {
     {"errmax", "N", "stop after N error reports (0: no limit)"},
     {"coverage", "N", "end in order once the coverage reaches N %"},
     {"minutes", "N", "end in order after N minutes"},
+    {"retire", "1", "take failing physical pages out of service (Linux, as root)"},
     {"sweep", "PERCENT", "share of the worker's time for compare sweeps of both\nbuffers (default 10; 0: none)"},
     {"workers", "N", "workers side by side, each on its own slice (1: one;\n0: one per CPU of the affinity mask and cgroup quota)"},
     {"process", "LEVEL", "normal, above or high"},
