@@ -8,6 +8,7 @@
 #include "report/console_lines.h"
 #include "report/error_report.h"
 #include "report/metrics_file.h"
+#include "report/page_retirement.h"
 #include "app/planned_end.h"
 #include "report/results_log.h"
 #include "report/run_records.h"
@@ -79,6 +80,8 @@ int guardedRun(int argc, char** argv) {
   if (s.settings.verbose != 0) print(eccWatchLine(ecc.counts.has_value()));
   // Nor may its start be: the run ends before its test.
   if (!logRunStart(bytes, ecc.counts.has_value())) return kStatusCannotWrite;
+  const platform::RetireFiles retireFiles;
+  const bool retire = s.settings.retire == 1 && checkPageRetirement(retireFiles);
 
   CtrlHandlerGuard guard(logStopAndHandle);
   workers.letGo();
@@ -88,6 +91,7 @@ int guardedRun(int argc, char** argv) {
   ProgressLog progress(startedAt);
   PlannedEnd end(startedAt, static_cast<uint32_t>(s.settings.minutes));
   monitor(workers, {pages, ecc, progress, end, metrics});
+  if (retire) retireFailingPages(pages, retireFiles, s.settings.verbose != 0);
   if (s.settings.verbose != 0) print(failingPagesLines(pages));
   // Until here a stop signal still prints its notice and changes nothing
   // else; once the summary stands, it must not turn the outcome into a kill

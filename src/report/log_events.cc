@@ -174,6 +174,14 @@ std::string stopJson(const StopEvent& e, std::string_view time) {
   return closing(out);
 }
 
+std::string retireJson(const RetireEvent& e, std::string_view time) {
+  std::string out = opening("retire", time);
+  if (e.page) addAddress(out, "page", *e.page);
+  addString(out, "outcome", e.outcome);
+  if (!e.reason.empty()) addString(out, "reason", e.reason);
+  return closing(out);
+}
+
 std::string summaryJson(const SummaryEvent& e, std::string_view time) {
   std::string out = opening("summary", time);
   addNumber(out, "errors", e.errors);

@@ -62,6 +62,13 @@ struct StopEvent {
   const char* reason = "errmax";  // without a signal: "errmax", "coverage" or "time"
 };
 
+// A failing page taken out of service, or why none can be.
+struct RetireEvent {
+  std::optional<uint64_t> page;  // none: retirement is not available
+  const char* outcome = "retired";  // "retired", "already_retired", "refused" or "unavailable"
+  std::string reason;               // for refused and unavailable
+};
+
 struct SummaryEvent {
   uint32_t errors = 0;
   uint64_t mismatchesFound = 0;  // every mismatch counted, reported or not
@@ -80,6 +87,7 @@ std::string startJson(const StartEvent& event, std::string_view time);
 std::string progressJson(const ProgressEvent& event, std::string_view time);
 std::string errorJson(const ErrorEvent& event, std::string_view time);
 std::string stopJson(const StopEvent& event, std::string_view time);
+std::string retireJson(const RetireEvent& event, std::string_view time);
 std::string summaryJson(const SummaryEvent& event, std::string_view time);
 // The fault's line into `out` (at least kFaultJsonSize characters); returns
 // its length. Allocates nothing. The address is given for access violations.

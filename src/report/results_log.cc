@@ -90,6 +90,10 @@ void logStop(const StopEvent& event) {
   if (theLog.fd >= 0) writeLine(stopJson(event, nowText()));
 }
 
+void logRetire(const RetireEvent& event) {
+  if (theLog.fd >= 0) writeLine(retireJson(event, nowText()));
+}
+
 void logSummary(const SummaryEvent& event) {
   if (theLog.fd < 0) return;
   if (writeLine(summaryJson(event, nowText())) && !platform::syncLogFile(theLog.fd)) {

@@ -26,6 +26,7 @@ bool logStart(const StartEvent& event, std::string& message);
 void logProgress(const ProgressEvent& event);
 void logError(const ErrorEvent& event);
 void logStop(const StopEvent& event);
+void logRetire(const RetireEvent& event);
 // The summary, followed by fsync.
 void logSummary(const SummaryEvent& event);
 // Safe in a signal handler: writes the fault's line with write(2) alone.
