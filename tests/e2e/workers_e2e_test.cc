@@ -215,6 +215,9 @@ TEST(WorkersRun, HardwareErrorsOnOtherThreadsThanThePagesOwnerLoseNoWrite) {
     EXPECT_TRUE(status.exited_with(1)) << status << "\n" << run.out() << run.err();
     EXPECT_EQ(linesWith(run.out(), "Hardware memory error at ["), static_cast<int>(errors)) << run.out();
     EXPECT_EQ(linesWith(run.out(), "\rError "), static_cast<int>(errors)) << run.out();
+    // Each in the failing pages, as the kernel's to retire.
+    EXPECT_EQ(linesWith(run.out(), ", found by hardware, retired by the kernel\n"), static_cast<int>(errors))
+        << run.out();
   }
 }
 
