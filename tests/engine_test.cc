@@ -423,8 +423,8 @@ struct OneByOne {
 };
 
 // One cycle of 1000 operations over large slices, mapped but not committed,
-// checked against the draws: up to 2^28 words one draw modulo the words,
-// above that IndexDraw (two draws, 64-bit indexes above 2^32 words).
+// checked against the draws: up to 2^28 words one draw modulo the words, up
+// to 2^32 IndexDraw32, above that IndexDraw (two draws, 64-bit indexes).
 class EngineWideCycleTest : public EngineStateTest, public ::testing::WithParamInterface<uint64_t> {};
 
 TEST_P(EngineWideCycleTest, CycleWritesWhereTheIndexDrawSays) {
@@ -435,9 +435,12 @@ TEST_P(EngineWideCycleTest, CycleWritesWhereTheIndexDrawSays) {
   SubtractiveRandom copy = seededCopy();
   OneByOne stream{copy};
   const IndexDraw draw(words);
+  const IndexDraw32 draw32(std::min(words, kTwoTo32));
   std::map<uint64_t, uint32_t> model;
   for (int op = 0; op < 1000; ++op) {
-    const uint64_t index = words <= (uint64_t{1} << 28) ? nextRandom(copy) % words : draw(stream);
+    const uint64_t index = words <= (uint64_t{1} << 28) ? nextRandom(copy) % words
+                           : words <= kTwoTo32          ? draw32(stream)
+                                                        : draw(stream);
     model[index] = nextRandom(copy);
   }
   runCycle(oneWorker());

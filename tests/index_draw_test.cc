@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <random>
 #include <vector>
@@ -47,6 +48,29 @@ TEST(IndexDraw, ScriptedDrawsGiveTheirIndexes) {
   }
 }
 
+// One 32-bit draw a try up to 2^32 words: the high half of r x words, a
+// low half below 2^32 mod words drawn again.
+TEST(IndexDraw, ThirtyTwoBitDrawsGiveTheirIndexes) {
+  struct Row {
+    uint64_t words;
+    std::vector<uint32_t> draws;
+    uint32_t index;
+    size_t taken;
+  };
+  const uint64_t threeTwo30 = uint64_t{3} << 30;  // 2^32 mod words = 2^30
+  for (const Row& row : std::vector<Row>{
+           {threeTwo30, {0x55555556}, 0x40000000, 1},  // low half 2^31: kept
+           {threeTwo30, {0, 0x80000000, 1}, 0, 3},      // low halves 0 and 0: set aside
+           {threeTwo30, {1}, 0, 1},                     // low half 3 x 2^30: kept
+           {uint64_t{1} << 30, {0, 0xFFFFFFFF}, 0, 1},  // a power of two keeps every draw
+           {kTwoTo32, {0x9ABCDEF0}, 0x9ABCDEF0, 1},
+       }) {
+    Scripted stream{row.draws};
+    EXPECT_EQ(IndexDraw32(row.words)(stream), row.index) << row.words;
+    EXPECT_EQ(stream.taken, row.taken) << row.words;
+  }
+}
+
 // The 32-bit build multiplies in four parts: checked against __int128.
 TEST(IndexDraw, WideProductAgreesWithA128BitProduct) {
   std::vector<std::array<uint64_t, 2>> pairs{{0, UINT64_MAX}, {1, UINT64_MAX}, {UINT64_MAX, UINT64_MAX},
@@ -76,7 +100,7 @@ TEST(IndexDraw, IndexesSpreadEvenlyOverTheSlice) {
   constexpr double kBound = 400;
   struct Row {
     uint64_t words;
-    bool modulo;  // one draw modulo the words instead of IndexDraw
+    bool modulo;  // one draw modulo the words instead of the draw a worker makes
     bool even;
   };
   for (Row row : {Row{(uint64_t{1} << 28) + 1, false, true}, Row{uint64_t{3} << 30, false, true},
@@ -85,9 +109,10 @@ TEST(IndexDraw, IndexesSpreadEvenlyOverTheSlice) {
     seedGenerator(seeded, 1103285978, kNoticeText);
     SubtractiveStream g(seeded);
     const IndexDraw draw(row.words);
+    const IndexDraw32 draw32(std::min(row.words, kTwoTo32));
     std::vector<double> counts(kBuckets);
     for (uint32_t i = 0; i < kDraws; ++i) {
-      const uint64_t index = row.modulo ? g.next() % row.words : draw(g);
+      const uint64_t index = row.modulo ? g.next() % row.words : row.words <= kTwoTo32 ? draw32(g) : draw(g);
       counts[index * kBuckets / row.words] += 1;  // below 2^41: no overflow
     }
     double chiSquare = 0;

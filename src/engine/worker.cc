@@ -198,14 +198,15 @@ void runCycle(Worker& worker) {
     // Up to 2^28 words per slice (1 GiB) an index is one draw modulo the
     // slice: a word there gets at most 17/16 of another's traffic, and the
     // words a seed writes at those sizes stay fixed. Above, one draw modulo
-    // the slice grows far from even (IndexDraw). Up to 2^32 words the
-    // index keeps to 32 bits, for the ring's 8-byte slot.
+    // the slice grows far from even: up to 2^32 words a 32-bit draw by
+    // multiply-shift with rejection (IndexDraw32, one draw a try, as cheap
+    // as the modulo for a slice of a power of two), the index kept to 32
+    // bits for the ring's 8-byte slot; above, two draws a try (IndexDraw).
     if (words <= (uint64_t{1} << 28)) {
       const RemainderBy remainder(static_cast<uint32_t>(words));
       runOperations(worker, count, [remainder](SubtractiveStream& g) { return remainder(g.next()); });
     } else if (words <= (uint64_t{1} << 32)) {
-      const IndexDraw draw(words);
-      runOperations(worker, count, [draw](SubtractiveStream& g) { return static_cast<uint32_t>(draw(g)); });
+      runOperations(worker, count, IndexDraw32(words));
     } else {
       runOperations(worker, count, IndexDraw(words));
     }

@@ -51,4 +51,28 @@ class IndexDraw {
   uint64_t rejectBelow_;
 };
 
+// The same for slices of more than 2^28 and at most 2^32 words, from one
+// 32-bit draw r a try: the index is the high 32 bits of r x words, and an r
+// whose product has its low half below 2^32 mod words is set aside for a
+// fresh draw. A slice of 2^29, 2^30 or 2^31 words never sets one aside; the
+// most, for a slice just above 2^31 words, is one in two, so a draw costs at
+// most two on average, one for every slice of a power of two.
+class IndexDraw32 {
+ public:
+  explicit IndexDraw32(uint64_t words) : words_(words), rejectBelow_((uint64_t{1} << 32) % words) {}
+
+  template <typename Stream>
+  uint32_t operator()(Stream& g) const {
+    uint64_t product;
+    do {
+      product = g.next() * words_;
+    } while ((product & 0xFFFFFFFF) < rejectBelow_);
+    return static_cast<uint32_t>(product >> 32);
+  }
+
+ private:
+  uint64_t words_;
+  uint64_t rejectBelow_;
+};
+
 }  // namespace kelvaring
