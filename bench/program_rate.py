@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""The running program's rate against the limit kernel, measured from
+outside in one session, so that a gap between the program and its
+benchmark shows.
+
+  bench/program_rate.py BUILD [--sizes 64,1024,8192] [--seconds 10] [--workers N] [--rounds 2]
+
+For every size and round: a copy of BUILD/kelvaring runs with sweep=0 (and
+the workers key when given); its operations per second are read from the
+progress line over `seconds` (whole cycles counted from the first progress
+line after two seconds to the last before the end, times the operations of
+a cycle); then BUILD/kelvaring_cycle_share runs the limit kernel over
+buffers of the same size (about 30 million operations) and gives its rate
+in the processor time of its thread. Prints one line per
+measurement and the program's share of the limit."""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+PROGRESS = re.compile(rb"\r(\d+) cycles")
+
+
+def program_rate(executable, megabytes, seconds, workers):
+    folder = tempfile.mkdtemp(prefix="kelvaring-rate-")
+    try:
+        path = os.path.join(folder, "kelvaring")
+        shutil.copy(executable, path)
+        with open(path + ".ini", "w") as ini:
+            ini.write("[tweak]\nsweep=0\n" + ("workers=%d\n" % workers if workers else ""))
+        process = subprocess.Popen([path, str(megabytes)], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        seen = []  # (time, cycles) of every progress line
+        lock = threading.Lock()
+
+        def read():
+            rest = b""
+            while True:
+                chunk = os.read(process.stdout.fileno(), 65536)
+                if not chunk:
+                    return
+                now = time.monotonic()
+                rest += chunk
+                with lock:
+                    seen.extend((now, int(m.group(1))) for m in PROGRESS.finditer(rest))
+                rest = rest[rest.rfind(b"\r"):] if b"\r" in rest else rest
+
+        threading.Thread(target=read, daemon=True).start()
+        deadline = time.monotonic() + 600
+        while time.monotonic() < deadline:
+            with lock:
+                if seen:
+                    break
+            time.sleep(0.05)
+        time.sleep(2 + seconds)
+        process.send_signal(signal.SIGINT)
+        process.wait(timeout=120)
+        with lock:
+            start = next((t, c) for t, c in seen if t >= seen[0][0] + 2)
+            end = seen[-1]
+        operations = 10485760 if megabytes >= 256 else 1048576
+        return (end[1] - start[1]) * operations / (end[0] - start[0])
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def limit_rate(cycle_share, megabytes):
+    # About 30 million operations: 30 short cycles or 3 long ones.
+    iterations = "3" if megabytes >= 256 else "30"
+    out = subprocess.run([cycle_share, str(megabytes), iterations], capture_output=True, text=True, check=True).stdout
+    return float(re.search(r"limit ([0-9.e+]+) ops/s", out).group(1))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--sizes", default="64,1024,8192")
+    parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--workers", type=int, default=None)
+    parser.add_argument("--rounds", type=int, default=2)
+    args = parser.parse_args()
+    executable = os.path.join(args.build, "kelvaring")
+    cycle_share = os.path.join(args.build, "kelvaring_cycle_share")
+    for megabytes in [int(s) for s in args.sizes.split(",")]:
+        for round_ in range(args.rounds):
+            program = program_rate(executable, megabytes, args.seconds, args.workers)
+            limit = limit_rate(cycle_share, megabytes)
+            print("%6d MiB round %d: program %.1f M ops/s, limit %.1f M ops/s, share %.2f"
+                  % (megabytes, round_ + 1, program / 1e6, limit / 1e6, program / limit), flush=True)
+
+
+if __name__ == "__main__":
+    main()
