@@ -1,9 +1,9 @@
 #include "app/command_line.h"
-#include "app/exit_status.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "app/exit_status.h"
 #include "report/console_lines.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"

@@ -10,8 +10,6 @@ namespace kelvaring {
 
 enum class CommandLineRequest { test, help, version, unknownOption };
 
-// The exit status of an unknown option (EX_USAGE of sysexits.h).
-
 // -h/--help or -V/--version as the first argument; any other option there
 // (a dash and a letter, or two dashes and a word, "=value" allowed) is
 // unknown; anything else is a test.

@@ -66,8 +66,8 @@ uint32_t shareOfCycle(uint32_t ops, uint64_t words, const Slice& slice);
 // value; never more than kMaxWorkers nor than `words`, never less than 1.
 uint32_t workerCount(int32_t key, uint32_t cpus, uint64_t words);
 
-// Whether the key asks for anything but a run of one worker, as the run
-// has always been: the number is then shown (verbose) and logged.
+// Whether the key asks for anything but a run of one worker: the number is
+// then shown (verbose) and logged.
 bool workersAsked(int32_t key);
 
 // Sets up `count` workers over the obtained buffers: their slices, their

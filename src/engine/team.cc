@@ -5,7 +5,6 @@
 #include "engine/engine.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
 #include "random/subtractive_random.h"
 
 namespace kelvaring {

@@ -160,13 +160,17 @@ void runOperations(Worker& worker, uint32_t count, NextIndex nextIndex) {
   g.writeBack(generator);
 }
 
+// After a store to stopRequested or limitReached: a pausing worker sees it
+// at once. Taking the lock orders the store before its next check.
+void wakePausingWorkers() {
+  { std::lock_guard<std::mutex> hold(pauseLock); }
+  pauseEnded.notify_all();
+}
+
 // Tells the workers that the run's cycle limit is reached: they end before
 // their next cycle, and a pause ends at once.
 void reachLimit() {
-  if (testState.limitReached.exchange(true, std::memory_order_relaxed)) return;
-  // Taking the lock orders the store before a pausing worker's next check.
-  { std::lock_guard<std::mutex> hold(pauseLock); }
-  pauseEnded.notify_all();
+  if (!testState.limitReached.exchange(true, std::memory_order_relaxed)) wakePausingWorkers();
 }
 
 // Adds the worker's operations to the run's total; the cycles shown are
@@ -216,9 +220,7 @@ void runCycle(Worker& worker) {
 
 void requestStop() {
   testState.stopRequested.store(true, std::memory_order_relaxed);
-  // Taking the lock orders the store before a pausing worker's next check.
-  { std::lock_guard<std::mutex> hold(pauseLock); }
-  pauseEnded.notify_all();
+  wakePausingWorkers();
 }
 
 void waitForStopOrTimeout(uint32_t milliseconds) {

@@ -22,7 +22,7 @@ namespace {
   return line.str();
 }
 
-// Counts print as signed 32-bit numbers, as the console lines always have.
+// Counts print as signed 32-bit numbers ("%i"): from 2^31 on, negative.
 int32_t count(uint32_t value) { return static_cast<int32_t>(value); }
 
 }  // namespace

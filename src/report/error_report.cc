@@ -1,7 +1,6 @@
 #include "report/error_report.h"
 
 #include <string>
-#include <thread>
 
 #include "report/console_lines.h"
 #include "report/ecc_watch.h"

@@ -57,8 +57,8 @@ std::string settingsObject(const Settings& s) {
   addString(out, "thread", threadLevelName(s.threadPriority));
   addSigned(out, "sweep", s.sweep);
   addString(out, "log", s.log);
-  // The keys of an unattended run appear when set, so that a run without
-  // them logs what it always did.
+  // The keys of an unattended run appear only when set: a run without them
+  // logs none of them.
   if (s.coverage != 0) addNumber(out, "coverage", static_cast<uint32_t>(s.coverage));
   if (s.minutes != 0) addNumber(out, "minutes", static_cast<uint32_t>(s.minutes));
   if (!s.metrics.empty()) addString(out, "metrics", s.metrics);
@@ -93,11 +93,11 @@ std::string pagesArray(const FailingPages& pages, int32_t utcOffsetSeconds) {
     addNumber(out, "errors", p.errors);
     addWord(out, "failing_bits", p.failingBits);
     addString(out, "found_by", foundByText(p.foundBy));
-    char time[kIsoTimeLength];
-    formatIsoTime(p.firstMilliseconds, utcOffsetSeconds, time);
-    addString(out, "first", std::string_view(time, kIsoTimeLength));
-    formatIsoTime(p.lastMilliseconds, utcOffsetSeconds, time);
-    addString(out, "last", std::string_view(time, kIsoTimeLength));
+    for (auto [key, milliseconds] : {std::pair{"first", p.firstMilliseconds}, std::pair{"last", p.lastMilliseconds}}) {
+      char time[kIsoTimeLength];
+      formatIsoTime(milliseconds, utcOffsetSeconds, time);
+      addString(out, key, std::string_view(time, kIsoTimeLength));
+    }
     if (p.retiredByKernel) addBool(out, "retired_by_kernel", true);
     out += '}';
   }

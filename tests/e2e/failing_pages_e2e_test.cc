@@ -15,19 +15,25 @@
 namespace e2e {
 namespace {
 
+// A run with verbose: a bit of word 1000 of B flipped once it tests, then a
+// stop; the location line's physical addresses of A's and B's word (groups 1
+// and 2) and the exit status.
+ExitStatus flipAndStop(Program& run, Match& location) {
+  run.expectOut(R"(\r\d+ cycles)");
+  EXPECT_TRUE(run.flipInB(1000, 1u << 8));
+  location = run.expectOut(R"(Physical \[([0-9A-F]{16})\] vs \[([0-9A-F]{16})\], failing bits 00000100\n)");
+  return run.stop(SIGINT);
+}
+
 // A flipped word of B, as root (physical addresses visible): both words'
 // pages are listed with their physical addresses, the parameter names them,
 // the summary stays the last line and the status is 1.
 TEST(FailingPages, FlippedWordIsListedWithTheKernelParameter) {
   if (geteuid() != 0) GTEST_SKIP() << "not root: physical addresses are hidden from other users";
   Program run({.args = {"16"}, .settings = "[tweak]\nverbose=1\nlog=run.jsonl\n"});
-  std::uint64_t a = 0, b = 0;
-  run.bufferAddresses(a, b);
-  run.expectOut(R"(\r\d+ cycles)");
-  ASSERT_TRUE(run.flipInB(1000, 1u << 8));
-  Match location = run.expectOut(R"(Physical \[([0-9A-F]{16})\] vs \[([0-9A-F]{16})\], failing bits 00000100\n)");
+  Match location;
+  ExitStatus status = flipAndStop(run, location);
   ASSERT_TRUE(location);
-  ExitStatus status = run.stop(SIGINT);
   EXPECT_TRUE(status.exited_with(1)) << status;
   const std::string out = run.out();
   const std::string pageA = location.groups[1].substr(0, 13) + "000", pageB = location.groups[2].substr(0, 13) + "000";
@@ -73,15 +79,11 @@ TEST(FailingPages, RetiredPageIsPoisonedInTheKernelsFlags) {
   if (access("/sys/devices/system/memory/soft_offline_page", W_OK) != 0)
     GTEST_SKIP() << "this kernel has no soft_offline_page (built without memory failure handling)";
   Program run({.args = {"16"}, .settings = "[tweak]\nverbose=1\nretire=1\n"});
-  std::uint64_t a = 0, b = 0;
-  run.bufferAddresses(a, b);
-  run.expectOut(R"(\r\d+ cycles)");
-  ASSERT_TRUE(run.flipInB(1000, 1u << 8));
-  Match location = run.expectOut(R"(Physical \[[0-9A-F]{16}\] vs \[([0-9A-F]{16})\], failing bits)");
+  Match location;
+  ExitStatus status = flipAndStop(run, location);
   ASSERT_TRUE(location);
-  ExitStatus status = run.stop(SIGINT);
   EXPECT_TRUE(status.exited_with(1)) << status;
-  const std::uint64_t frame = std::stoull(location.groups[1], nullptr, 16) >> 12;
+  const std::uint64_t frame = std::stoull(location.groups[2], nullptr, 16) >> 12;
   char line[64];
   std::snprintf(line, sizeof line, "Page %016llX retired.\n", static_cast<unsigned long long>(frame << 12));
   EXPECT_NE(run.out().find(line), std::string::npos) << run.out();
