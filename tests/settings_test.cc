@@ -110,6 +110,8 @@ TEST_F(SettingsKeys, EveryKeyOfTheTableIsRead) {
       {"thread", {"below", [](const Settings& s) { return s.threadPriority == ThreadPriority::belowNormal; }}},
       {"log", {"run.jsonl", [](const Settings& s) { return s.log == "run.jsonl"; }}},
       {"metrics", {"kelvaring.prom", [](const Settings& s) { return s.metrics == "kelvaring.prom"; }}},
+      {"progress", {"60", [](const Settings& s) { return s.progress == 60; }}},
+      {"eccfail", {"0", [](const Settings& s) { return s.eccfail == 0; }}},
   };
   EXPECT_EQ(rows.size(), std::size(kSettingsKeys));
   for (const SettingsKey& key : kSettingsKeys) {

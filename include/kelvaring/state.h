@@ -211,6 +211,8 @@ struct Settings {
   std::string metrics;  // Prometheus text file, resolved like log; empty: none
   int32_t workers = 1;  // as written; 1, absent or negative: one worker; 0: one per CPU
   int32_t retire = 0;   // 1: failing physical pages are taken out of service
+  int32_t progress = 0;  // seconds between progress lines with a line end; 0: "\r" lines
+  int32_t eccfail = 1;   // 0: a rise of a corrected-error count is not counted as an error
 };
 
 // The thread of a worker as another thread sees it, so that it can hold it

@@ -61,6 +61,11 @@ std::string helpText(const char* shortName, const char* settingsFile, const std:
     std::string line = "  " + std::string(key.name) + "=" + std::string(key.value);
     line.resize(std::max<size_t>(line.size() + 1, 17), ' ');
     for (char c : key.help) line += c == '\n' ? "\n" + std::string(17, ' ') : std::string(1, c);
+    // The default closes the key's last line, or a line of its own where
+    // that line would pass 79 columns.
+    const std::string byDefault = "(default " + std::string(key.byDefault) + ")";
+    const size_t lastLine = line.size() - (line.rfind('\n') == std::string::npos ? 0 : line.rfind('\n') + 1);
+    line += lastLine + 1 + byDefault.size() <= 79 ? " " + byDefault : "\n" + std::string(17, ' ') + byDefault;
     keys += line + "\n";
   }
   std::string link = linkTarget.empty() ? "" : "  which links to " + linkTarget + "\n";

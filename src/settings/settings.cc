@@ -83,6 +83,8 @@ void applySettingsText(const std::string& text) {
   settings.minutes = profileInt(text, kSection, settingsKey("minutes"), 0);
   settings.retire = profileInt(text, kSection, settingsKey("retire"), 0);
   settings.metrics = profileString(text, kSection, settingsKey("metrics"), "", text.size() + 1);
+  settings.progress = profileInt(text, kSection, settingsKey("progress"), 0);
+  settings.eccfail = profileInt(text, kSection, settingsKey("eccfail"), 1);
 }
 
 std::string pathBeside(const std::string& settingsFile, const std::string& path) {
