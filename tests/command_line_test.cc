@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,7 +24,6 @@ auto withArguments(std::vector<std::string> args, Parse parse) {
 }
 
 CommandLineRequest requestOf(std::vector<std::string> args) { return withArguments(args, commandLineRequest); }
-uint32_t megabytesOf(std::vector<std::string> args) { return withArguments(args, megabytesArgument); }
 
 }  // namespace
 
@@ -69,16 +69,16 @@ TEST(CommandLine, HelpVersionAndUnknownOptionsOnlyAsTheFirstArgument) {
 
 TEST(CommandLine, HelpNamesSizeSettingsStatusesAndManPage) {
   std::string help = helpText("probe", "/opt/x.y/probe.ini", "");
-  EXPECT_EQ(help.rfind("Usage: probe [megabytes]\n", 0), 0u) << help;
+  EXPECT_EQ(help.rfind("Usage: probe [size] [key=value ...]\n", 0), 0u) << help;
   const platform::HelpLines& system = platform::helpLines();
-  for (const char* part : {"all available memory", "-5, +5, abc", "Settings file: /opt/x.y/probe.ini\n  (",
+  for (const char* part : {"all available memory", "-5, +5, abc", "4GiB", "ini=PATH", "Settings file: /opt/x.y/probe.ini\n  (",
                            "Memory allocation failed.", system.builtFor, system.settingsFile, system.details})
     EXPECT_NE(help.find(part), std::string::npos) << part;
   // Every key the settings reader knows, on a line of its own.
   for (const SettingsKey& key : kSettingsKeys)
     EXPECT_NE(help.find("\n  " + std::string(key.name) + "="), std::string::npos) << key.name;
   for (const char* status :
-       {"0 no errors", "1 memory errors", "26 memory", "24 thread", "73 the log", "64 an unknown option", "255 declined"})
+       {"0 no errors", "1 memory errors", "26 memory", "24 thread", "73 the log", "64 arguments refused", "255 declined"})
     EXPECT_NE(help.find(status), std::string::npos) << status;
   // An installed copy's settings file is a link to /etc.
   help = helpText("kelvaring", "/usr/lib/kelvaring/kelvaring.ini", "/etc/kelvaring.ini");
@@ -92,7 +92,7 @@ TEST(CommandLine, HelpNamesSizeSettingsStatusesAndManPage) {
 
 TEST(CommandLine, UnknownOptionNamedBeforeTheUsage) {
   EXPECT_EQ(unknownOptionText("probe", "--size"),
-            "Unknown option --size\nUsage: probe [megabytes]\n       probe -h | --help | -V | --version\n");
+            "Unknown option --size\nUsage: probe [size] [key=value ...]\n       probe -h | --help | -V | --version\n");
 }
 
 TEST(CommandLine, VersionLineNamesProgramVersionAndBuildDate) {
@@ -118,14 +118,80 @@ TEST(CommandLine, VersionLineNamesProgramVersionAndBuildDate) {
   EXPECT_TRUE(numbers == 3 && dots == 2 && digit) << version;
 }
 
-TEST(MegabytesArgument, LeadingDigitsOfTheFirstArgument) {
-  EXPECT_EQ(megabytesOf({"k", "64MB"}), 64u);
-  EXPECT_EQ(megabytesOf({"k", "32", "999"}), 32u);
-  // Too large for a signed 32-bit count: the largest count, never a wrap.
-  EXPECT_EQ(megabytesOf({"k", "2147483647"}), 2147483647u);
-  for (const char* large : {"2147483648", "4294967296", "4294967297", "4294967360", "99999999999999999999MB"})
-    EXPECT_EQ(megabytesOf({"k", large}), 2147483647u) << large;
-  EXPECT_EQ(megabytesOf({"k", "000000000000000000000000000012"}), 12u);
-  EXPECT_EQ(megabytesOf({"k"}), 0u);
-  for (const char* bad : {"0", "-5", "+5", "abc", " 5", "", "-help"}) EXPECT_EQ(megabytesOf({"k", bad}), 0u) << bad;
+TEST(SizeArgument, NumbersWithUnitsInWholeMiB) {
+  constexpr uint32_t kLargest = 2147483647;
+  const struct {
+    const char* argument;
+    std::optional<SizeArgument> size;  // nullopt: refused
+  } table[] = {
+      {"64", {{64, 0}}},  {"64MB", {{64, 0}}},  {"64M", {{64, 0}}},   {"64mib", {{64, 0}}},
+      {"4G", {{4096, 0}}}, {"4GiB", {{4096, 0}}}, {"4gb", {{4096, 0}}}, {"512m", {{512, 0}}},
+      {"1T", {{1048576, 0}}}, {"2048K", {{2, 0}}}, {"3071kB", {{2, 0}}},
+      // Rounded down to whole MiB; 0 MiB is all available memory.
+      {"0G", {{0, 0}}}, {"1023K", {{0, 0}}}, {"0", {{0, 0}}},
+      {"50%", {{0, 50}}}, {"1%", {{0, 1}}}, {"100%", {{0, 100}}},
+      // No digit first: no size.
+      {"-5", {{0, 0}}}, {"+5", {{0, 0}}}, {"abc", {{0, 0}}}, {"", {{0, 0}}}, {" 5", {{0, 0}}},
+      // Too large to count: the largest count, never a wrap.
+      {"2147483648", {{kLargest, 0}}}, {"99999999999999999999MB", {{kLargest, 0}}}, {"2048T", {{kLargest, 0}}},
+      {"2047T", {{2047u << 20, 0}}},
+      {"000000000000000000000000000012", {{12, 0}}},
+      // Units and shares that do not read.
+      {"4X", std::nullopt}, {"64B", std::nullopt}, {"64 M", std::nullopt}, {"4GB2", std::nullopt},
+      {"4Gi", std::nullopt}, {"1.5G", std::nullopt}, {"0%", std::nullopt}, {"101%", std::nullopt},
+      {"5%%", std::nullopt},
+  };
+  for (const auto& row : table) {
+    std::optional<SizeArgument> size = readSizeArgument(row.argument);
+    ASSERT_EQ(size.has_value(), row.size.has_value()) << row.argument;
+    if (size) {
+      EXPECT_TRUE(size->megabytes == row.size->megabytes && size->percent == row.size->percent)
+          << row.argument << ": " << size->megabytes << " MiB, " << size->percent << " %";
+    }
+  }
+}
+
+TEST(RunArguments, SizeSettingsAndSettingsFileOrTheArgumentRefused) {
+  const struct {
+    std::vector<std::string> args;
+    uint32_t megabytes;
+    std::string settings;  // key=value; ... as kept, or the refusal's start
+    std::string settingsFile;
+  } table[] = {
+      {{"k"}, 0, "", ""},
+      {{"k", "4G", "workers=0", "minutes=30", "log=/tmp/run.jsonl"}, 4096, "workers=0;minutes=30;log=/tmp/run.jsonl;", ""},
+      // No size: the first argument is a setting; names in any case, the
+      // table's spelling kept; a later one overrides in the reader.
+      {{"k", "Verbose=1", "THREAD=High", "verbose=0"}, 0, "verbose=1;thread=High;verbose=0;", ""},
+      {{"k", "64", "ini=/etc/other.ini", "log="}, 64, "log=;", "/etc/other.ini"},
+      {{"k", "errmax=-1", "minutes=4294967295"}, 0, "errmax=-1;minutes=4294967295;", ""},
+      {{"k", "4X"}, 0, "Cannot read the size 4X", ""},
+      {{"k", "64", "128"}, 0, "Unexpected argument 128", ""},
+      {{"k", "minuts=480"}, 0, "Unknown key minuts in minuts=480", ""},
+      {{"k", "=5"}, 0, "Unknown key  in =5", ""},
+      {{"k", "64", "minutes=thirty"}, 0, "Cannot read minutes=thirty: the value is not a whole number", ""},
+      {{"k", "minutes=30m"}, 0, "Cannot read minutes=30m", ""},
+      {{"k", "minutes="}, 0, "Cannot read minutes=", ""},
+      {{"k", "errmax=4294967296"}, 0, "Cannot read errmax=4294967296", ""},
+      {{"k", "timeout=-2147483649"}, 0, "Cannot read timeout=-2147483649", ""},
+      {{"k", "thread=highest"}, 0, "Cannot read thread=highest: the value is not one of normal, below, above, high", ""},
+      {{"k", "process=below"}, 0, "Cannot read process=below", ""},
+      {{"k", "ini="}, 0, "No settings file named in ini=", ""},
+  };
+  for (const auto& row : table) {
+    std::string line;
+    for (const std::string& a : row.args) line += "'" + a + "' ";
+    RunArguments arguments;
+    const std::string refused =
+        withArguments(row.args, [&](int argc, char** argv) { return readRunArguments(argc, argv, arguments); });
+    if (!refused.empty()) {
+      EXPECT_EQ(refused.rfind(row.settings, 0), 0u) << line << "gives " << refused;
+      continue;
+    }
+    std::string settings;
+    for (const auto& [key, value] : arguments.settings) settings += key + "=" + value + ";";
+    EXPECT_EQ(settings, row.settings) << line;
+    EXPECT_EQ(arguments.size.megabytes, row.megabytes) << line;
+    EXPECT_EQ(arguments.settingsFile, row.settingsFile) << line;
+  }
 }

@@ -15,6 +15,7 @@
 #include "report/console_lines.h"
 #include "capture.h"
 #include "kelvaring/state.h"
+#include "settings/settings_check.h"
 #include "settings/settings_keys.h"
 
 using namespace kelvaring;
@@ -69,9 +70,11 @@ class SettingsFixture : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << content;
     return path;
   }
-  std::string readPrinting(const std::string& path) {
+  std::string readPrinting(const std::string& path, const std::string& commandLine = "") {
     kelvaring::testing::OutputCapture capture;
-    readSettings(path.c_str());
+    std::string text;
+    if (!readSettingsFile(path, text)) text.clear();
+    readSettings(path, {text, commandLine});
     EXPECT_EQ(capture.text(), "");
     return settingsLines(testState.settings);
   }
@@ -325,4 +328,41 @@ TEST_F(SettingsFiles, PathBesideTheExecutable) {
   Text again;
   EXPECT_TRUE(settingsPath(again));
   EXPECT_EQ(again.str(), expected);
+}
+
+// The command line's keys override the file's one by one; a path given there
+// is taken from the current folder, one of the file beside the file.
+TEST_F(SettingsFiles, CommandLineKeysOverrideTheFileKeyByKey) {
+  const std::string path =
+      file("run.ini", "[tweak]\nminutes=480\nerrmax=3\nthread=below\nlog=file.jsonl\nmetrics=file.prom\n");
+  readPrinting(path, commandLineText({{"minutes", "30"}, {"log", "run.jsonl"}, {"thread", "HIGH"}, {"minutes", "5"}}));
+  EXPECT_EQ(settings().minutes, 5);
+  EXPECT_EQ(settings().errmax, 3);
+  EXPECT_EQ(settings().threadPriority, ThreadPriority::highest);
+  EXPECT_EQ(settings().log, "run.jsonl");
+  EXPECT_EQ(settings().metrics, fs::canonical(folder_).string() + "/file.prom");
+  // Without a file: the keys alone.
+  testState.settings = Settings{};
+  applySettings({"", commandLineText({{"workers", "0"}})});
+  EXPECT_EQ(settings().workers, 0);
+  EXPECT_EQ(settings().sweep, 10);
+}
+
+// The file is read as ever; each key it cannot take as written is named.
+TEST(SettingsFileWarnings, OneLinePerKeyNamingFileAndLine) {
+  const struct {
+    const char* text;
+    const char* warnings;
+  } table[] = {
+      {"[tweak]\nminutes=480\nthread=high\nlog=\nerrmax=-1\nverbose = 1 \n", ""},
+      {"[tweak]\nminuts=480\n", "k.ini:2: unknown key minuts (ignored)\n"},
+      {"; c\r\n\r\n[Tweak]\r\nminutes=eight\r\n", "k.ini:4: minutes=eight is not a whole number of 32 bits (read as 0)\n"},
+      {"[tweak]\nminutes=30 # half an hour\n", "k.ini:2: minutes=30 # half an hour is not a whole number of 32 bits (read as 30)\n"},
+      {"[tweak]\nerrmax=4294967296\n", "k.ini:2: errmax=4294967296 is not a whole number of 32 bits (read as 0)\n"},
+      {"[tweak]\nthread=highest\n", "k.ini:2: thread=highest is not one of normal, below, above, high (normal is used)\n"},
+      {"[tweak]\nverbose=1\nVERBOSE=0\n", "k.ini:3: VERBOSE=0 repeats verbose (ignored: the first one counts)\n"},
+      // Other sections, a repeated [tweak], comments: not read, not named.
+      {"[other]\nfoo=1\n[tweak]\nminutes=1\n[tweak]\nminuts=2\n;minuts=3\n", ""},
+  };
+  for (const auto& row : table) EXPECT_EQ(settingsFileWarnings(row.text, "k.ini"), row.warnings) << row.text;
 }

@@ -51,4 +51,15 @@ TEST(TestSize, DefaultAndGivenSizesWithinAvailableLessReserve) {
   }
 }
 
+// A share of what no size takes, in whole MiB: 100 % is the default size.
+TEST(TestSize, ShareOfTheDefaultSize) {
+  EXPECT_EQ(shareOfDefault(100, 1024 * MiB), 896 * MiB);
+  EXPECT_EQ(shareOfDefault(50, 1024 * MiB), 448 * MiB);
+  EXPECT_EQ(shareOfDefault(33, 1024 * MiB), 295 * MiB);  // 295.68 rounded down
+  EXPECT_EQ(shareOfDefault(1, 68 * MiB), 0u);
+  EXPECT_EQ(shareOfDefault(50, ~uint64_t{0}), 0u);
+  // 24 TiB available: no overflow.
+  EXPECT_EQ(shareOfDefault(100, uint64_t{24} << 40), testSize(0, uint64_t{24} << 40));
+}
+
 }  // namespace

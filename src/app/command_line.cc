@@ -9,7 +9,9 @@
 #include "kelvaring/text.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "settings/settings_check.h"
 #include "settings/settings_keys.h"
+#include "settings/profile.h"
 
 #ifndef KELVARING_VERSION
 #error "KELVARING_VERSION comes from the project version in CMakeLists.txt"
@@ -32,7 +34,25 @@ bool isOption(const char* arg) {
 }
 
 std::string usageText(const std::string& name) {
-  return "Usage: " + name + " [megabytes]\n" + "       " + name + " -h | --help | -V | --version\n";
+  return "Usage: " + name + " [size] [key=value ...]\n" + "       " + name + " -h | --help | -V | --version\n";
+}
+
+// A key=value argument: a setting of the table, or ini=PATH. "" when it
+// reads, else why not.
+std::string readSetting(std::string_view argument, RunArguments& arguments) {
+  const size_t equals = argument.find('=');
+  const std::string_view name = argument.substr(0, equals), value = argument.substr(equals + 1);
+  if (sameName(name, "ini")) {
+    if (value.empty()) return "No settings file named in " + std::string(argument);
+    arguments.settingsFile = value;
+    return "";
+  }
+  const SettingsKey* key = findSettingsKey(name);
+  if (key == nullptr) return "Unknown key " + std::string(name) + " in " + std::string(argument);
+  const std::string problem = valueProblem(*key, value);
+  if (!problem.empty()) return "Cannot read " + std::string(argument) + ": the value " + problem;
+  arguments.settings.emplace_back(std::string(key->name), std::string(value));
+  return "";
 }
 
 Text shortNameOf(char** argv) {
@@ -75,18 +95,23 @@ std::string helpText(const char* shortName, const char* settingsFile, const std:
          "Tests memory: two arrays of 32-bit words, compared under random traffic\n"
          "until Ctrl+C, a stop signal, the error limit, a coverage or a time.\n"
          "\n"
-         "megabytes  the size to test in MiB; only its leading digits count (64MB is 64).\n"
-         "           None, 0, or anything that does not start with a digit (-5, +5, abc)\n" +
+         "size       the size to test: a number of MiB (64, 64M, 64MB), or of K, G or T\n"
+         "           (4G, 4GiB: 4096 MiB), rounded down to whole MiB; N% that share of\n"
+         "           all available memory. None, 0, or anything that does not start\n"
+         "           with a digit (-5, +5, abc)\n" +
          system.availableMemory +
          "           large to count, fails with \"Memory allocation failed.\" (status 26).\n"
-         "           Any other option (-v, --size=64) is refused with status 64.\n"
+         "           An unknown unit (4X) or option (-v, --size=64) is refused (64).\n"
+         "key=value  a setting of the list below for this run, over the settings file;\n"
+         "           ini=PATH reads the file PATH instead. An unknown key or a value\n"
+         "           that does not read is refused with status 64.\n"
          "\n"
          "Settings file: " + settingsFile + "\n" + link + system.settingsFile +
          keys +
          "\n"
          "Exit status: 0 no errors; 1 memory errors reported; 26 memory allocation\n"
          "failed; 24 thread creation failed; 73 the log or the metrics file cannot\n"
-         "be written; 64 an unknown option; 255 declined on an obsolete kernel;\n"
+         "be written; 64 arguments refused; 255 declined on an obsolete kernel;\n"
          "5, 6 and others: a fault, after its \"Exception code\" line.\n"
          "\n"
          + system.details;
@@ -120,18 +145,30 @@ std::optional<int> answerCommandLine(int argc, char** argv) {
   return std::nullopt;
 }
 
-uint32_t megabytesArgument(int argc, char** argv) {
-  if (argc < 2 || argv[1] == nullptr) return 0;
-  const char* digits = argv[1];
-  // Digits beyond the largest count keep it there rather than wrap around:
-  // an oversized request must fail as one, not shrink to a small one.
-  constexpr uint32_t kLargest = 0x7FFFFFFF;
-  uint32_t megabytes = 0;
-  for (; *digits >= '0' && *digits <= '9'; ++digits) {
-    uint32_t digit = static_cast<uint32_t>(*digits - '0');
-    megabytes = megabytes > (kLargest - digit) / 10 ? kLargest : megabytes * 10 + digit;
+std::string readRunArguments(int argc, char** argv, RunArguments& arguments) {
+  for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument.find('=') != std::string_view::npos) {
+      if (std::string problem = readSetting(argument, arguments); !problem.empty()) return problem;
+    } else if (i == 1) {
+      std::optional<SizeArgument> size = readSizeArgument(argument);
+      if (!size)
+        return "Cannot read the size " + std::string(argument) + ": a number of MiB, or of K, M, G or T, or 1% to 100%";
+      arguments.size = *size;
+    } else {
+      return "Unexpected argument " + std::string(argument) + ": settings are given as key=value";
+    }
   }
-  return megabytes;
+  return "";
+}
+
+std::string refusedArgumentsText(const char* shortName, const std::string& reason) {
+  return reason + "\n" + usageText(shortName);
+}
+
+int refuseArguments(char** argv, const std::string& reason) {
+  platform::printErr("%s", refusedArgumentsText(shortNameOf(argv).c_str(), reason).c_str());
+  return kStatusUsage;
 }
 
 }  // namespace kelvaring

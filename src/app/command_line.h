@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "app/size_argument.h"
 
 namespace kelvaring {
 
@@ -27,9 +31,25 @@ std::string versionText(const char* buildDate);
 // exit status then; none when a test is asked for.
 std::optional<int> answerCommandLine(int argc, char** argv);
 
-// The size argument in megabytes; 0 when absent. Only a first argument that
-// starts with a digit counts; its leading digits are read up to the largest
-// signed 32-bit count, 2147483647, which larger numbers give.
-uint32_t megabytesArgument(int argc, char** argv);
+// What a run is asked for: its size, the settings file named by ini=PATH
+// (empty: the one beside the executable) and the key=value settings in the
+// order given.
+struct RunArguments {
+  SizeArgument size;
+  std::string settingsFile;
+  std::vector<std::pair<std::string, std::string>> settings;
+};
+
+// Reads the arguments after the program's name: a size first, unless it is
+// a setting; then key=value settings of the table, or ini=PATH. Returns ""
+// when every argument reads, else the line that names the first one that
+// does not.
+std::string readRunArguments(int argc, char** argv, RunArguments& arguments);
+
+// The lines that end the run at arguments that do not read, for standard
+// error: the reason, then the usage.
+std::string refusedArgumentsText(const char* shortName, const std::string& reason);
+// Prints them and gives the exit status.
+int refuseArguments(char** argv, const std::string& reason);
 
 }  // namespace kelvaring

@@ -22,6 +22,7 @@
 #include "platform/platform.h"
 #include "random/subtractive_random.h"
 #include "settings/settings.h"
+#include "settings/settings_check.h"
 
 namespace kelvaring {
 namespace {
@@ -32,18 +33,34 @@ void print(const std::string& line) { platform::printOut("%s", line.c_str()); }
 int allocationFailed() { return platform::printErr("%s", kAllocationFailedText.data()); }
 int threadCreationFailed() { return platform::printErr("%s", kThreadCreationFailedText.data()); }
 
-int guardedRun(int argc, char** argv) {
+// The settings of the run: the file named on the command line, or the one
+// beside the executable, under the command line's keys. Unknown keys and
+// unreadable values of the file are named on standard error.
+void readRunSettings(Text& name, const RunArguments& arguments, const std::string& namedFileText) {
+  SettingsSource source{namedFileText, commandLineText(arguments.settings)};
+  std::string path = arguments.settingsFile;
+  if (path.empty() && settingsPath(name)) {
+    path = name.str();
+    if (!readSettingsFile(path, source.file)) source.file.clear();
+  }
+  if (path.empty() && arguments.settings.empty()) return;
+  // Named where the administrator edits it: an installed copy's link leads
+  // to /etc.
+  std::string shown = path;
+  if (!path.empty()) platform::resolvedPath(path, shown);
+  platform::printErr("%s", settingsFileWarnings(source.file, shown).c_str());
+  readSettings(path, source);
+  print(settingsLines(testState.settings));
+}
+
+int guardedRun(int argc, char** argv, const RunArguments& arguments, const std::string& namedFileText) {
   TestState& s = testState;
   Text name(argc > 0 && argv[0] != nullptr ? argv[0] : "");
   makeShortName(name);
   print(bannerLine(__DATE__));
   print(usageLine(name.c_str()));
-  if (settingsPath(name)) {
-    readSettings(name.c_str());
-    print(settingsLines(s.settings));
-  }
+  readRunSettings(name, arguments, namedFileText);
   platform::setConsoleTitle(kProgramName);
-  uint32_t megabytes = megabytesArgument(argc, argv);
   seedRandom();
   // An asked-for record must not be lost: a log that cannot be opened ends
   // the run before anything is allocated.
@@ -53,7 +70,9 @@ int guardedRun(int argc, char** argv) {
   // A size that does not fit fails here, before any page is touched, as the
   // kernel would otherwise let the mapping pass and end the process (or
   // another one) during the fill.
-  uint64_t bytes = testSize(megabytes, platform::availablePhysicalMemory());
+  const uint64_t available = platform::availablePhysicalMemory();
+  uint64_t bytes = arguments.size.percent != 0 ? shareOfDefault(arguments.size.percent, available)
+                                               : testSize(arguments.size.megabytes, available);
   // Metrics asked for must not go missing either: their first file is
   // written here, and one that cannot be written ends the run as the log.
   MetricsFile metrics;
@@ -129,10 +148,17 @@ bool confirmObsoleteVersion() {
 
 int runProgram(int argc, char** argv) {
   if (std::optional<int> status = answerCommandLine(argc, argv)) return *status;
+  // Arguments that do not read end the run before anything else happens.
+  RunArguments arguments;
+  std::string refused = readRunArguments(argc, argv, arguments);
+  std::string namedFileText;
+  if (refused.empty() && !arguments.settingsFile.empty() && !readSettingsFile(arguments.settingsFile, namedFileText))
+    refused = "Cannot read the settings file " + arguments.settingsFile;
+  if (!refused.empty()) return refuseArguments(argv, refused);
   if (versionCheck() && !confirmObsoleteVersion()) return kStatusDeclined;
   installFaultTranslation();
   try {
-    return guardedRun(argc, argv);
+    return guardedRun(argc, argv, arguments, namedFileText);
   } catch (CAtlException e) {
     return e.m_hr;
   } catch (const std::bad_alloc&) {

@@ -15,4 +15,9 @@ uint64_t testSize(uint32_t megabytes, uint64_t available) {
   return requested <= usable ? requested : 0;
 }
 
+uint64_t shareOfDefault(uint32_t percent, uint64_t available) {
+  if (available == platform::kMemoryUnknown) return 0;
+  return (testSize(0, available) >> 20) * percent / 100 << 20;
+}
+
 }  // namespace kelvaring

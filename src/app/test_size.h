@@ -18,4 +18,8 @@ uint64_t memoryReserve(uint64_t available);
 // size is taken as it is and there is no default.
 uint64_t testSize(uint32_t megabytes, uint64_t available);
 
+// `percent` of what a run without a size takes, rounded down to whole MiB;
+// 0 when nothing is known or left.
+uint64_t shareOfDefault(uint32_t percent, uint64_t available);
+
 }  // namespace kelvaring

@@ -45,31 +45,11 @@ std::optional<std::string_view> sectionName(std::string_view line) {
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // The value of the first entry for `key` inside the first occurrence of
-// `section`; nullopt when there is none. A repeated section is not read.
+// `section`; nullopt when there is none.
 std::optional<std::string_view> findValue(std::string_view text, std::string_view section,
                                           std::string_view key) {
-  std::string_view rest = text;
-  if (rest.starts_with(kByteOrderMark)) rest.remove_prefix(kByteOrderMark.size());
-  // Entries before the first header belong to no section, so start outside.
-  bool inSection = false;
-  while (!rest.empty()) {
-    std::string_view line = trimBlanks(takeLine(rest));
-    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
-    if (line.front() == '[') {
-      std::optional<std::string_view> name = sectionName(line);
-      if (!name) continue;
-      if (inSection) return std::nullopt;  // the first occurrence has ended
-      inSection = sameName(*name, section);
-      continue;
-    }
-    size_t equals = line.find('=');
-    if (equals == std::string_view::npos) continue;
-    std::string_view entryKey = trimBlanks(line.substr(0, equals));
-    if (entryKey.empty()) continue;
-    if (inSection && sameName(entryKey, key)) {
-      return trimBlanks(line.substr(equals + 1));
-    }
-  }
+  for (const ProfileEntry& entry : sectionEntries(text, section))
+    if (sameName(entry.key, key)) return entry.value;
   return std::nullopt;
 }
 
@@ -96,6 +76,51 @@ std::string cutToBuffer(std::string_view s, size_t bufferSize) {
 }
 
 }  // namespace
+
+std::vector<ProfileEntry> sectionEntries(std::string_view text, std::string_view section) {
+  std::vector<ProfileEntry> entries;
+  std::string_view rest = text;
+  if (rest.starts_with(kByteOrderMark)) rest.remove_prefix(kByteOrderMark.size());
+  // Entries before the first header belong to no section, so start outside.
+  bool inSection = false;
+  for (size_t number = 1; !rest.empty(); ++number) {
+    std::string_view line = trimBlanks(takeLine(rest));
+    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    if (line.front() == '[') {
+      std::optional<std::string_view> name = sectionName(line);
+      if (!name) continue;
+      if (inSection) break;  // the first occurrence has ended
+      inSection = sameName(*name, section);
+      continue;
+    }
+    size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view entryKey = trimBlanks(line.substr(0, equals));
+    if (entryKey.empty() || !inSection) continue;
+    entries.push_back({number, entryKey, trimBlanks(line.substr(equals + 1))});
+  }
+  return entries;
+}
+
+bool isWholeNumber(std::string_view value) {
+  size_t i = value.starts_with('+') || value.starts_with('-') ? 1 : 0;
+  if (i == value.size()) return false;
+  uint64_t number = 0;
+  for (; i < value.size(); ++i) {
+    if (value[i] < '0' || value[i] > '9') return false;
+    number = number * 10 + static_cast<uint64_t>(value[i] - '0');
+    if (number > 0xFFFFFFFFu) return false;
+  }
+  // Negative numbers down to -2^31; positive ones up to 2^32 - 1, which
+  // unsigned keys (errmax, minutes) take as they are.
+  return !value.starts_with('-') || number <= 0x80000000u;
+}
+
+int32_t profileNumber(std::string_view value) { return parseInt(value); }
+
+bool profileHasKey(std::string_view text, std::string_view section, std::string_view key) {
+  return findValue(text, section, key).has_value();
+}
 
 // Only A-Z and a-z fold; every other byte has to match exactly.
 bool sameName(std::string_view a, std::string_view b) {

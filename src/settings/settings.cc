@@ -3,6 +3,8 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "settings/profile.h"
@@ -16,28 +18,42 @@ constexpr const char* kSection = "tweak";
 // and so matches nothing.
 constexpr size_t kLevelNameBuffer = 32;
 
-void readProcessLevel(const std::string& text, Settings& settings) {
-  std::string name = profileString(text, kSection, settingsKey("process"), "normal", kLevelNameBuffer);
-  if (sameName(name, "normal")) {
-    settings.processPriorityClass = PriorityClass::normal;
-  } else if (sameName(name, "above")) {
-    settings.processPriorityClass = PriorityClass::aboveNormal;
-  } else if (sameName(name, "high")) {
-    settings.processPriorityClass = PriorityClass::high;
-  }
+struct ProcessLevel {
+  std::string_view name;
+  PriorityClass value;
+};
+constexpr ProcessLevel kProcessLevels[] = {
+    {"normal", PriorityClass::normal}, {"above", PriorityClass::aboveNormal}, {"high", PriorityClass::high}};
+
+struct ThreadLevel {
+  std::string_view name;
+  ThreadPriority value;
+};
+constexpr ThreadLevel kThreadLevels[] = {{"normal", ThreadPriority::normal},
+                                         {"below", ThreadPriority::belowNormal},
+                                         {"above", ThreadPriority::aboveNormal},
+                                         {"high", ThreadPriority::highest}};
+
+// A level is read through a buffer of kLevelNameBuffer characters; a name
+// that matches no entry leaves the level as it is.
+template <typename Level, size_t n, typename Value>
+void readLevel(const Level (&levels)[n], const std::string& name, Value& value) {
+  for (const Level& level : levels)
+    if (sameName(name, level.name)) value = level.value;
 }
 
-void readThreadLevel(const std::string& text, Settings& settings) {
-  std::string name = profileString(text, kSection, settingsKey("thread"), "normal", kLevelNameBuffer);
-  if (sameName(name, "normal")) {
-    settings.threadPriority = ThreadPriority::normal;
-  } else if (sameName(name, "below")) {
-    settings.threadPriority = ThreadPriority::belowNormal;
-  } else if (sameName(name, "above")) {
-    settings.threadPriority = ThreadPriority::aboveNormal;
-  } else if (sameName(name, "high")) {
-    settings.threadPriority = ThreadPriority::highest;
-  }
+// The text to read `key` from: the command line's when it sets the key,
+// else the file's.
+const std::string& sourceOf(const SettingsSource& source, std::string_view key) {
+  return profileHasKey(source.commandLine, kSection, key) ? source.commandLine : source.file;
+}
+
+int32_t readInt(const SettingsSource& source, std::string_view key, int32_t defaultValue) {
+  return profileInt(sourceOf(source, key), kSection, key, defaultValue);
+}
+
+std::string readText(const SettingsSource& source, std::string_view key, std::string_view defaultValue, size_t buffer) {
+  return profileString(sourceOf(source, key), kSection, key, defaultValue, buffer);
 }
 
 }  // namespace
@@ -64,28 +80,62 @@ bool settingsPath(Text& path) {
   return platform::pathExists(path.str());
 }
 
-void applySettingsText(const std::string& text) {
-  Settings& settings = testState.settings;
-  settings.console = profileInt(text, kSection, settingsKey("console"), 0);
-  settings.verbose = profileInt(text, kSection, settingsKey("verbose"), 0);
-  settings.timeout = profileInt(text, kSection, settingsKey("timeout"), 0);
-  settings.signal = profileInt(text, kSection, settingsKey("signal"), 0);
-  settings.method = profileInt(text, kSection, settingsKey("method"), 0);
-  settings.topmem = profileInt(text, kSection, settingsKey("topmem"), 0);
-  settings.errmax = profileInt(text, kSection, settingsKey("errmax"), 0);
-  settings.sweep = sweepShare(profileInt(text, kSection, settingsKey("sweep"), 10));
-  settings.workers = profileInt(text, kSection, settingsKey("workers"), 1);
-  readProcessLevel(text, settings);
-  readThreadLevel(text, settings);
-  // A path may be as long as the system allows: nothing is cut.
-  settings.log = profileString(text, kSection, settingsKey("log"), "", text.size() + 1);
-  settings.coverage = profileInt(text, kSection, settingsKey("coverage"), 0);
-  settings.minutes = profileInt(text, kSection, settingsKey("minutes"), 0);
-  settings.retire = profileInt(text, kSection, settingsKey("retire"), 0);
-  settings.metrics = profileString(text, kSection, settingsKey("metrics"), "", text.size() + 1);
-  settings.progress = profileInt(text, kSection, settingsKey("progress"), 0);
-  settings.eccfail = profileInt(text, kSection, settingsKey("eccfail"), 1);
+std::string levelNames(std::string_view key) {
+  std::string names;
+  auto add = [&](std::string_view name) { names += (names.empty() ? "" : ", ") + std::string(name); };
+  if (sameName(key, "process"))
+    for (const ProcessLevel& level : kProcessLevels) add(level.name);
+  if (sameName(key, "thread"))
+    for (const ThreadLevel& level : kThreadLevels) add(level.name);
+  return names;
 }
+
+bool isLevelName(std::string_view key, std::string_view name) {
+  // What arrives through the level buffer: a longer name is cut and so
+  // matches nothing.
+  if (name.size() >= kLevelNameBuffer) return false;
+  bool found = false;
+  if (sameName(key, "process"))
+    for (const ProcessLevel& level : kProcessLevels) found = found || sameName(name, level.name);
+  if (sameName(key, "thread"))
+    for (const ThreadLevel& level : kThreadLevels) found = found || sameName(name, level.name);
+  return found;
+}
+
+std::string commandLineText(const std::vector<std::pair<std::string, std::string>>& settings) {
+  // The first entry of a key is read: the last argument goes first.
+  std::string text = "[tweak]\n";
+  for (auto it = settings.rbegin(); it != settings.rend(); ++it) text += it->first + "=" + it->second + "\n";
+  return text;
+}
+
+void applySettings(const SettingsSource& source) {
+  Settings& settings = testState.settings;
+  settings.console = readInt(source, settingsKey("console"), 0);
+  settings.verbose = readInt(source, settingsKey("verbose"), 0);
+  settings.timeout = readInt(source, settingsKey("timeout"), 0);
+  settings.signal = readInt(source, settingsKey("signal"), 0);
+  settings.method = readInt(source, settingsKey("method"), 0);
+  settings.topmem = readInt(source, settingsKey("topmem"), 0);
+  settings.errmax = readInt(source, settingsKey("errmax"), 0);
+  settings.sweep = sweepShare(readInt(source, settingsKey("sweep"), 10));
+  settings.workers = readInt(source, settingsKey("workers"), 1);
+  readLevel(kProcessLevels, readText(source, settingsKey("process"), "normal", kLevelNameBuffer),
+            settings.processPriorityClass);
+  readLevel(kThreadLevels, readText(source, settingsKey("thread"), "normal", kLevelNameBuffer),
+            settings.threadPriority);
+  // A path may be as long as the system allows: nothing is cut.
+  const size_t pathBuffer = source.file.size() + source.commandLine.size() + 1;
+  settings.log = readText(source, settingsKey("log"), "", pathBuffer);
+  settings.coverage = readInt(source, settingsKey("coverage"), 0);
+  settings.minutes = readInt(source, settingsKey("minutes"), 0);
+  settings.retire = readInt(source, settingsKey("retire"), 0);
+  settings.metrics = readText(source, settingsKey("metrics"), "", pathBuffer);
+  settings.progress = readInt(source, settingsKey("progress"), 0);
+  settings.eccfail = readInt(source, settingsKey("eccfail"), 1);
+}
+
+void applySettingsText(const std::string& text) { applySettings({text, ""}); }
 
 std::string pathBeside(const std::string& settingsFile, const std::string& path) {
   if (path.empty() || platform::absolutePath(path)) return path;
@@ -93,19 +143,24 @@ std::string pathBeside(const std::string& settingsFile, const std::string& path)
   return slash == std::string::npos ? path : settingsFile.substr(0, slash + 1) + path;
 }
 
-void readSettings(const char* path) {
-  std::string text;
-  // A file that cannot be read, is not a regular file, is too large or holds
-  // binary data gives every setting its default.
-  if (!platform::readSmallFile(path, kMaxSettingsFileBytes, text) || text.find('\0') != std::string::npos)
-    text.clear();
-  applySettingsText(text);
+bool readSettingsFile(const std::string& path, std::string& text) {
+  // A file that is not a regular file, is too large or holds binary data
+  // gives every setting its default.
+  if (!platform::readSmallFile(path, kMaxSettingsFileBytes, text)) return false;
+  if (text.find('\0') != std::string::npos) text.clear();
+  return true;
+}
+
+void readSettings(const std::string& path, const SettingsSource& source) {
+  applySettings(source);
   // Beside the file itself: an installed copy reads /etc/kelvaring.ini
-  // through a link beside the executable.
+  // through a link beside the executable. A path given on the command line
+  // is taken as it is, from the current folder.
   std::string file = path;
   platform::resolvedPath(path, file);
-  testState.settings.log = pathBeside(file, testState.settings.log);
-  testState.settings.metrics = pathBeside(file, testState.settings.metrics);
+  Settings& settings = testState.settings;
+  if (!profileHasKey(source.commandLine, kSection, "log")) settings.log = pathBeside(file, settings.log);
+  if (!profileHasKey(source.commandLine, kSection, "metrics")) settings.metrics = pathBeside(file, settings.metrics);
 }
 
 }  // namespace kelvaring

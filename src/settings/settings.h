@@ -1,6 +1,11 @@
 // The settings file beside the executable.
 #pragma once
 
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "kelvaring/text.h"
 
 namespace kelvaring {
@@ -21,15 +26,37 @@ void renameExtension(Text& path, const char* extension);
 // "sweep": a negative value turns sweeping off, one above 100 means 100.
 int32_t sweepShare(int32_t percent);
 
+// Where the settings of a run come from: the text of its settings file
+// (empty without one) and the keys set on the command line, as the text of
+// a [tweak] section (commandLineText). A key of the command line overrides
+// the file's.
+struct SettingsSource {
+  std::string file;
+  std::string commandLine;
+};
+
+// The command line's key=value arguments as a section, a later argument
+// overriding an earlier one.
+std::string commandLineText(const std::vector<std::pair<std::string, std::string>>& settings);
+
+// The text of the settings file at `path`; false when it cannot be read. A
+// file holding binary data reads as empty.
+bool readSettingsFile(const std::string& path, std::string& text);
+
 // Reads every key of section "tweak" into the test state's settings; the
 // app prints the lines they call for (settingsLines). A relative `log` or
-// `metrics` path is taken relative to the folder of the settings file,
-// links followed.
-void readSettings(const char* path);
+// `metrics` path from the file at `path` is taken relative to that file's
+// folder, links followed; one from the command line stays as written.
+void readSettings(const std::string& path, const SettingsSource& source);
 
-// The same, from the file's text; a missing key keeps its default. The
-// `log` and `metrics` paths stay as written.
+// The same without a file; the `log` and `metrics` paths stay as written.
+void applySettings(const SettingsSource& source);
 void applySettingsText(const std::string& text);
+
+// The level names of `key` (process, thread) in the help's words, and
+// whether `name` is one of them as the reader compares it.
+std::string levelNames(std::string_view key);
+bool isLevelName(std::string_view key, std::string_view name);
 
 // `path` taken relative to the folder of `settingsFile`; an absolute or
 // empty path stays as it is.
