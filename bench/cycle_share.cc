@@ -3,14 +3,19 @@
 // runs on every system the program builds for, Windows under Wine included.
 //
 //   kelvaring_cycle_share [MIB [ITERATIONS]]...   default: 64 20 1024 3
+//   kelvaring_cycle_share -t THREADS [MIB [ITERATIONS]]...
 //
 // Per iteration one runCycle and one limit cycle, each timed in processor
 // time of the thread; prints the sums' ratio per size. Run both builds on
-// the same machine the same day and compare the shares.
+// the same machine the same day and compare the shares. With -t, the limit
+// alone on THREADS threads at once, each over its slice as the workers of
+// a team: their rates added up (bench/program_rate.py compares a team's
+// rate with it).
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 #include <vector>
 
 #ifdef _WIN32
@@ -80,14 +85,44 @@ bool measure(uint64_t mebibytes, unsigned iterations) {
   return mismatches == 0;
 }
 
+bool measureLimit(uint64_t mebibytes, unsigned iterations, uint32_t threads) {
+  if (!allocateBuffers(mebibytes << 20)) {
+    std::fprintf(stderr, "%" PRIu64 " MiB: allocation failed\n", mebibytes);
+    return false;
+  }
+  std::vector<double> seconds(threads, 0), operations(threads, 0);
+  uint64_t mismatches = 0;
+  for (unsigned i = 0; i < iterations; ++i)
+    mismatches += bench::limitCycleOnThreads(testState.bufferA.base, testState.bufferB.base, testState.bufferA.wordCount,
+                                             testState.opsPerCycle, threads, seconds.data(), operations.data());
+  double rate = 0;
+  for (uint32_t t = 0; t < threads; ++t) rate += operations[t] / seconds[t];
+  std::printf("%6" PRIu64 " MiB  %3u iterations  %u threads  limit %.3g ops/s%s\n", mebibytes, iterations, threads, rate,
+              mismatches != 0 ? "  (mismatch!)" : "");
+  testState.bufferA.release();
+  testState.bufferB.release();
+  return mismatches == 0;
+}
+
 }  // namespace
 }  // namespace kelvaring
 
 int main(int argc, char** argv) {
   std::vector<unsigned long> args;
-  for (int i = 1; i < argc; ++i) args.push_back(std::strtoul(argv[i], nullptr, 10));
+  uint32_t threads = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "-t" && i + 1 < argc) {
+      threads = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+      continue;
+    }
+    args.push_back(std::strtoul(argv[i], nullptr, 10));
+  }
   if (args.empty()) args = {64, 20, 1024, 3};
   bool ok = true;
-  for (size_t i = 0; i + 1 < args.size(); i += 2) ok = kelvaring::measure(args[i], static_cast<unsigned>(args[i + 1])) && ok;
+  for (size_t i = 0; i + 1 < args.size(); i += 2) {
+    const auto iterations = static_cast<unsigned>(args[i + 1]);
+    ok = (threads != 0 ? kelvaring::measureLimit(args[i], iterations, threads)
+                       : kelvaring::measure(args[i], iterations)) && ok;
+  }
   return ok ? 0 : 1;
 }

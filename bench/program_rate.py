@@ -5,13 +5,14 @@ benchmark shows.
 
   bench/program_rate.py BUILD [--sizes 64,1024,8192] [--seconds 10] [--workers N] [--rounds 2]
 
-For every size and round: a copy of BUILD/kelvaring runs with sweep=0 (and
-the workers key when given); its operations per second are read from the
+For every size and round: BUILD/kelvaring runs with sweep=0 (and the
+workers key when given) on its command line; its operations per second are read from the
 progress line over `seconds` (whole cycles counted from the first progress
 line after two seconds to the last before the end, times the operations of
 a cycle); then BUILD/kelvaring_cycle_share runs the limit kernel over
 buffers of the same size (about 30 million operations) and gives its rate
-in the processor time of its thread. Prints one line per
+in the processor time of its thread; for a team, on as many threads as it
+has workers, each over its slice, their rates added up. Prints one line per
 measurement and the program's share of the limit."""
 import argparse
 import os
@@ -31,9 +32,8 @@ def program_rate(executable, megabytes, seconds, workers):
     try:
         path = os.path.join(folder, "kelvaring")
         shutil.copy(executable, path)
-        with open(path + ".ini", "w") as ini:
-            ini.write("[tweak]\nsweep=0\n" + ("workers=%d\n" % workers if workers else ""))
-        process = subprocess.Popen([path, str(megabytes)], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        settings = ["sweep=0"] + (["workers=%d" % workers] if workers is not None else [])
+        process = subprocess.Popen([path, str(megabytes)] + settings, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         seen = []  # (time, cycles) of every progress line
         lock = threading.Lock()
 
@@ -68,10 +68,12 @@ def program_rate(executable, megabytes, seconds, workers):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def limit_rate(cycle_share, megabytes):
+def limit_rate(cycle_share, megabytes, threads):
     # About 30 million operations: 30 short cycles or 3 long ones.
     iterations = "3" if megabytes >= 256 else "30"
-    out = subprocess.run([cycle_share, str(megabytes), iterations], capture_output=True, text=True, check=True).stdout
+    team = ["-t", str(threads)] if threads > 1 else []
+    out = subprocess.run([cycle_share] + team + [str(megabytes), iterations], capture_output=True, text=True,
+                         check=True).stdout
     return float(re.search(r"limit ([0-9.e+]+) ops/s", out).group(1))
 
 
@@ -88,7 +90,10 @@ def main():
     for megabytes in [int(s) for s in args.sizes.split(",")]:
         for round_ in range(args.rounds):
             program = program_rate(executable, megabytes, args.seconds, args.workers)
-            limit = limit_rate(cycle_share, megabytes)
+            threads = args.workers if args.workers else 1
+            if args.workers == 0:
+                threads = len(os.sched_getaffinity(0))
+            limit = limit_rate(cycle_share, megabytes, threads)
             print("%6d MiB round %d: program %.1f M ops/s, limit %.1f M ops/s, share %.2f"
                   % (megabytes, round_ + 1, program / 1e6, limit / 1e6, program / limit), flush=True)
 
