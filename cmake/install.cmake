@@ -29,7 +29,6 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 DESTINATION share/man/man1
 install(FILES README.md doc/kelvaring.ini docs/kelvaring-job.yaml
               docs/kelvaring-daemonset.yaml docs/kelvaring-alerts.yaml
         DESTINATION share/doc/kelvaring)
-install(CODE "configure_file(\"${PROJECT_SOURCE_DIR}/docs/kelvaring.service.in\"
-                             \"${CMAKE_CURRENT_BINARY_DIR}/install-unit/kelvaring.service\" @ONLY)
-              file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/doc/kelvaring\" TYPE FILE
-                   FILES \"${CMAKE_CURRENT_BINARY_DIR}/install-unit/kelvaring.service\")")
+install(CODE "set(KELVARING_UNIT_TEMPLATE \"${PROJECT_SOURCE_DIR}/docs/kelvaring.service.in\")
+              set(KELVARING_UNIT_FOLDER \"${CMAKE_CURRENT_BINARY_DIR}/install-unit\")")
+install(SCRIPT cmake/install_unit.cmake)
