@@ -8,6 +8,12 @@
 #   share/doc/kelvaring/           README.md, an example settings file and
 #                                  the examples for collecting results logs
 #                                  and metrics
+# The systemd unit is an example to copy to /etc/systemd/system and adjust
+# (the size suits the machine), so it goes with the other examples, not
+# where systemd would find it. Its ExecStart names the program of the
+# prefix given at install time (`cmake --install --prefix`, or /usr for the
+# Debian package), so it is configured while installing, not while
+# configuring.
 configure_file(doc/kelvaring.1.in ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 @ONLY)
 
 set(KELVARING_LINKS ${CMAKE_CURRENT_BINARY_DIR}/install-links)
@@ -20,6 +26,9 @@ install(TARGETS kelvaring RUNTIME DESTINATION lib/kelvaring)
 install(FILES ${KELVARING_LINKS}/kelvaring.ini DESTINATION lib/kelvaring)
 install(FILES ${KELVARING_LINKS}/kelvaring DESTINATION bin)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 DESTINATION share/man/man1)
-install(FILES README.md doc/kelvaring.ini docs/kelvaring.service docs/kelvaring-job.yaml
+install(FILES README.md doc/kelvaring.ini docs/kelvaring-job.yaml
               docs/kelvaring-daemonset.yaml docs/kelvaring-alerts.yaml
         DESTINATION share/doc/kelvaring)
+install(CODE "set(KELVARING_UNIT_TEMPLATE \"${PROJECT_SOURCE_DIR}/docs/kelvaring.service.in\")
+              set(KELVARING_UNIT_FOLDER \"${CMAKE_CURRENT_BINARY_DIR}/install-unit\")")
+install(SCRIPT cmake/install_unit.cmake)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds kelvaring and runs a test of the given size in megabytes (all the
-# available memory without one). Ctrl+C ends it. The build's output goes to
+# Builds kelvaring and runs a test of the given size (all the available
+# memory without one), with any key=value arguments after it. Ctrl+C ends it. The build's output goes to
 # standard error, so standard output is the program's alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."

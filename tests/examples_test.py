@@ -73,7 +73,7 @@ def textfile(docs):
         fail("the DaemonSet writes %s, not into a hostPath of %s (volumes %s)" % (path, folder, host))
     if not path.endswith(".prom"):
         fail("the textfile collector reads *.prom only, not " + path)
-    service = metrics_path(open(os.path.join(docs, "kelvaring.service")).read())
+    service = metrics_path(open(os.path.join(docs, "kelvaring.service.in")).read())
     if os.path.dirname(service) != folder or not service.endswith(".prom"):
         fail("the systemd unit writes %s, not a .prom file in %s" % (service, folder))
     print("both write into " + folder)

@@ -44,6 +44,8 @@ case "$help" in
 esac
 [ -f "$root/share/doc/kelvaring/kelvaring.ini" ] && [ -f "$root/share/doc/kelvaring/README.md" ] ||
   fail "documents missing: $(ls "$root/share/doc/kelvaring")"
+grep -q '^ExecStart=/usr/bin/kelvaring ' "$root/share/doc/kelvaring/kelvaring.service" ||
+  fail "the packaged unit does not start /usr/bin/kelvaring: $(grep "^ExecStart=" "$root/share/doc/kelvaring/kelvaring.service")"
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/share/man/man1/kelvaring.1" 2>&1 >/dev/null)
 [ $? -eq 0 ] && [ -z "$warnings" ] || fail "man page: $warnings"
 echo "package $(basename "$deb"): Depends: $depends; $answer"
