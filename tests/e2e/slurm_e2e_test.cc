@@ -105,8 +105,8 @@ class Cluster {
   void start(const std::vector<std::string>& argv) {
     const std::string name = std::filesystem::path(argv.front()).filename();
     daemons_.push_back(std::make_unique<Process>(
-        Options{.path = argv.front(), .argv = argv, .out = Redirect::to_file(dir_.file(name + ".log")),
-                .err = Redirect::to_file(dir_.file(name + ".log"))}));
+        Options{.path = argv.front(), .argv = argv, .out = Redirect::to_file(dir_.file(name + ".out")),
+                .err = Redirect::to_file(dir_.file(name + ".out"))}));
   }
 
  private:
@@ -156,7 +156,7 @@ TEST(Slurm, BurnInPassesOnAGoodNodeAndDrainsANodeWithErrors) {
   for (const std::string& tool : kTools)
     if (access(tool.c_str(), X_OK) != 0)
       GTEST_SKIP() << tool << " is not installed (slurmctld, slurmd, slurm-client, munge; .ci/run installs them)";
-  if (geteuid() != 0) GTEST_SKIP() << "not root: slurmd runs the jobs as their users and drains nodes as root";
+  if (geteuid() != 0) GTEST_SKIP() << "not root: slurmd starts each job as its user, and the test writes into a job's memory";
   if (sanitizedBuild()) GTEST_SKIP() << "the plain build's executable alone is run under Slurm";
   TempDir dir;
   setenv("SLURM_CONF", configure(dir).c_str(), 1);
@@ -171,7 +171,7 @@ TEST(Slurm, BurnInPassesOnAGoodNodeAndDrainsANodeWithErrors) {
   cluster.start({"/usr/sbin/slurmd", "-D", "-N", kNode});
   std::string node = waitFor({kScontrol, "show", "node", kNode}, "State=IDLE ", Millis(20000));
   ASSERT_TRUE(node.find("State=IDLE ") != std::string::npos)
-      << node << dir.read_file("slurmctld.log") << dir.read_file("slurmd.log");
+      << node << dir.read_file("slurmctld.out") << dir.read_file("slurmd.out");
 
   // A good node: the run ends by its coverage and the node takes jobs on.
   std::string job = submit(dir, "coverage=100");
