@@ -36,9 +36,10 @@ def parse_yaml(docs):
         for document in load(docs, name):
             if not isinstance(document, dict) or not ("kind" in document or "groups" in document):
                 fail(name + ": neither a Kubernetes object nor a rule file")
-    for name in os.listdir(docs):
-        if "timeout --preserve-status" in open(os.path.join(docs, name)).read():
-            fail(name + ": the run is wrapped in timeout(1); use minutes=")
+    for folder, _, files in os.walk(docs):
+        for name in files:
+            if "timeout --preserve-status" in open(os.path.join(folder, name)).read():
+                fail(name + ": the run is wrapped in timeout(1); use minutes=")
     print("parsed: " + ", ".join(names))
 
 

@@ -165,6 +165,9 @@ std::optional<std::uint64_t> parse_hex_address(std::string_view text);
 // addresses.
 std::string hex16(std::uint64_t value);
 
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int freePort();
+
 // The path of `rest` under /proc/PID, e.g. proc(pid, "smaps").
 std::string proc(pid_t pid, const std::string& rest);
 

@@ -23,21 +23,6 @@ const char* kExporter = "/usr/bin/prometheus-node-exporter";
 const char* kPromtool = "/usr/bin/promtool";
 const std::string kSummary = R"(\rErrors (\d+), cycles (\d+), \((\d+)% coverage\) {10}\n$)";
 
-// A port on 127.0.0.1 that nothing listens on right now.
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
 // The body of GET /metrics from 127.0.0.1:port; "" when it cannot be had.
 std::string scrape(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
