@@ -7,7 +7,7 @@
 #   share/man/man1/kelvaring.1
 #   share/doc/kelvaring/           README.md, an example settings file and
 #                                  the examples for collecting results logs
-#                                  and metrics
+#                                  and metrics, slurm/ the Slurm burn-in
 # The systemd unit is an example to copy to /etc/systemd/system and adjust
 # (the size suits the machine), so it goes with the other examples, not
 # where systemd would find it. Its ExecStart names the program of the
@@ -29,6 +29,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvaring.1 DESTINATION share/man/man1
 install(FILES README.md doc/kelvaring.ini docs/kelvaring-job.yaml
               docs/kelvaring-daemonset.yaml docs/kelvaring-alerts.yaml
         DESTINATION share/doc/kelvaring)
+# The Slurm burn-in: a batch script and an Epilog to copy to the cluster.
+install(FILES docs/slurm/README.md DESTINATION share/doc/kelvaring/slurm)
+install(PROGRAMS docs/slurm/kelvaring-burnin.sbatch docs/slurm/kelvaring-epilog DESTINATION share/doc/kelvaring/slurm)
 install(CODE "set(KELVARING_UNIT_TEMPLATE \"${PROJECT_SOURCE_DIR}/docs/kelvaring.service.in\")
               set(KELVARING_UNIT_FOLDER \"${CMAKE_CURRENT_BINARY_DIR}/install-unit\")")
 install(SCRIPT cmake/install_unit.cmake)
