@@ -28,7 +28,7 @@ ErrorEvent beginReport(ErrorKind kind) {
   event.errors = s.errors;
   event.cycles = s.cycles.load(std::memory_order_relaxed);
   event.coverage = coverage();
-  print(errorLine(s.errors, event.cycles, event.coverage));
+  print(errorLine(s.errors, event.cycles, event.coverage, progressInPlace()));
   Text title;
   title.format("%s - %i errors", kProgramName, static_cast<int32_t>(s.errors));
   platform::setConsoleTitle(title.c_str());
