@@ -405,6 +405,47 @@ TEST(EccCounts, GrowthIsReportedOnceAndBecomesTheBaseline) {
   kelvaring::testing::resetTestState();
 }
 
+// With eccfail=0 a rise of corrected errors alone is printed and logged,
+// not counted: no error line, no count, no errmax. Uncorrected ones count.
+TEST(EccCounts, CorrectedErrorsCountUnlessEccfailIsZero) {
+  struct Row {
+    int32_t eccfail;
+    const char* file;
+    uint32_t errors;
+  };
+  for (const Row& r : {Row{1, "mc0/dimm0/dimm_ce_count", 1}, Row{0, "mc0/dimm0/dimm_ce_count", 0},
+                       Row{0, "mc0/dimm0/dimm_ue_count", 1}, Row{0, "mc10/ue_count", 1}}) {
+    SCOPED_TRACE(std::string(r.file) + ", eccfail=" + std::to_string(r.eccfail));
+    kelvaring::testing::resetTestState();
+    testState.settings.eccfail = r.eccfail;
+    testState.settings.errmax = 1;
+    FakeEdac edac;
+    const std::string log = edac.root() + "/run.jsonl";
+    std::string message;
+    ASSERT_TRUE(openResultsLog(log, message)) << message;
+    EccWatch ecc;
+    ecc.root = edac.root();
+    ecc.counts = platform::readEccCounts(edac.root());
+    edac.write(r.file, "9\n");
+    std::string printed;
+    {
+      kelvaring::testing::OutputCapture output;
+      EXPECT_TRUE(reportEccGrowth(ecc));
+      printed = output.text();
+    }
+    closeResultsLog();
+    std::string logged;
+    std::getline(std::ifstream(log), logged);
+    EXPECT_EQ(testState.errors, r.errors);
+    EXPECT_EQ(testState.stopRequested.load(), r.errors != 0);
+    EXPECT_NE(printed.find(" gained\n"), std::string::npos) << printed;
+    EXPECT_EQ(printed.starts_with("\rError 1, "), r.errors != 0) << printed;
+    EXPECT_EQ(logged.find(R"("counted":false,"cycles")") != std::string::npos, r.errors == 0) << logged;
+    EXPECT_NE(logged.find(R"("kind":"ecc")"), std::string::npos) << logged;
+  }
+  kelvaring::testing::resetTestState();
+}
+
 TEST(EccCounts, MissingTreeIsNotWatched) {
   FakeEdac edac;
   EXPECT_FALSE(platform::readEccCounts(edac.root() + "/none"));
