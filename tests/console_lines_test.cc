@@ -9,9 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/driver.h"
+#include "app/monitor.h"
+#include "report/results_log.h"
 #include "report/ecc_watch.h"
 #include "report/error_report.h"
 #include "platform/platform_linux.h"
@@ -72,6 +75,60 @@ TEST(ReportLines, CountLinesToTheCharacter) {
   EXPECT_EQ(progressLine(16, 10.0, ':'), "\r16 cycles, (10% coverage) :      ");
   EXPECT_EQ(errorLine(3, 40, 25.0), "\rError 3, out of 40 cycles, (25% coverage)        \n");
   EXPECT_EQ(summaryLine(1, 2, 1.25), "\rErrors 1, cycles 2, (1% coverage)          \n");
+}
+
+// With progress=N nothing is left on the line to overwrite: no "\r", no
+// blanks over the rest of a progress line, no line end before the notice.
+TEST(ReportLines, ProgressEveryNSecondsLeavesNoCarriageReturn) {
+  for (auto [progress, inPlace] : {std::pair{-1, true}, {0, true}, {1, false}, {60, false}}) {
+    testState.settings.progress = progress;
+    EXPECT_EQ(progressInPlace(), inPlace) << progress;
+  }
+  testState.settings.progress = 0;
+  EXPECT_EQ(timedProgressLine(16, 10.0), "16 cycles, (10% coverage)\n");
+  EXPECT_EQ(errorLine(3, 40, 25.0, false), "Error 3, out of 40 cycles, (25% coverage)\n");
+  EXPECT_EQ(summaryLine(1, 2, 1.25, false), "Errors 1, cycles 2, (1% coverage)\n");
+  EXPECT_STREQ(stopNoticeLine(false), "Stop signaled. Terminating...\n");
+  EXPECT_STREQ(stopNoticeLine(true), "\nStop signaled. Terminating...\n");
+}
+
+TEST(ReportLines, VerdictNamesTheErrorsAndTheTimeTested) {
+  EXPECT_EQ(verdictLine(0, 3723, false), "PASS: no errors found in 1:02:03\n");
+  EXPECT_EQ(verdictLine(3, 12, false), "FAIL: 3 errors found in 0:00:12\n");
+  EXPECT_EQ(verdictLine(1, 360059, false), "FAIL: 1 error found in 100:00:59\n");
+  EXPECT_EQ(verdictLine(0, 59, true), "\rPASS: no errors found in 0:00:59          \n");
+}
+
+TEST(ReportLines, FillProgressNeverShowsAFullFillBeforeItsEnd) {
+  for (auto [filled, words, percent] : {std::tuple<uint64_t, uint64_t, unsigned>{0, 100, 0}, {37, 100, 37},
+                                        {99, 100, 99}, {100, 100, 100}, {(uint64_t{1} << 40) - 1, uint64_t{1} << 40, 99},
+                                        {0, 0, 100}})
+    EXPECT_EQ(fillPercent(filled, words), percent) << filled << " of " << words;
+  EXPECT_EQ(fillLine(37), "\rFilling: 37 %");
+  // The erasure blanks the longest line whole and leaves the cursor at
+  // its start for the allocation line.
+  EXPECT_EQ(fillLineErasure(), "\r" + std::string(fillLine(100).size() - 1, ' ') + "\r");
+}
+
+// Times in milliseconds from a start at 10000; slices end every 500 ms.
+TEST(ProgressSchedule, EveryNSecondsOnTheStartsGrid) {
+  struct Row {
+    int32_t seconds;
+    std::vector<std::pair<uint64_t, bool>> looks;
+  };
+  for (const Row& r : std::vector<Row>{
+           {0, {{10500, true}, {11000, true}, {11000, true}}},
+           {-3, {{10500, true}}},
+           {1, {{10500, false}, {11004, true}, {11504, false}, {12010, true}, {12600, false}, {13000, true}}},
+           // A report took the slice that was due: the next slice prints,
+           // and the one after keeps to the grid.
+           {2, {{11999, false}, {12500, true}, {13000, false}, {14000, true}}},
+           // Looks that fall behind by whole periods do not print them all.
+           {1, {{14700, true}, {14900, false}, {15000, true}}},
+       }) {
+    ProgressSchedule schedule(10000, r.seconds);
+    for (auto [now, due] : r.looks) EXPECT_EQ(schedule.due(now), due) << r.seconds << " s, at " << now;
+  }
 }
 
 TEST(ReportLines, DetailLineDigits) {
@@ -345,6 +402,47 @@ TEST(EccCounts, GrowthIsReportedOnceAndBecomesTheBaseline) {
   EXPECT_TRUE(reportEccGrowth(ecc));
   EXPECT_FALSE(reportEccGrowth(ecc));
   EXPECT_EQ(testState.errors, 1u);
+  kelvaring::testing::resetTestState();
+}
+
+// With eccfail=0 a rise of corrected errors alone is printed and logged,
+// not counted: no error line, no count, no errmax. Uncorrected ones count.
+TEST(EccCounts, CorrectedErrorsCountUnlessEccfailIsZero) {
+  struct Row {
+    int32_t eccfail;
+    const char* file;
+    uint32_t errors;
+  };
+  for (const Row& r : {Row{1, "mc0/dimm0/dimm_ce_count", 1}, Row{0, "mc0/dimm0/dimm_ce_count", 0},
+                       Row{0, "mc0/dimm0/dimm_ue_count", 1}, Row{0, "mc10/ue_count", 1}}) {
+    SCOPED_TRACE(std::string(r.file) + ", eccfail=" + std::to_string(r.eccfail));
+    kelvaring::testing::resetTestState();
+    testState.settings.eccfail = r.eccfail;
+    testState.settings.errmax = 1;
+    FakeEdac edac;
+    const std::string log = edac.root() + "/run.jsonl";
+    std::string message;
+    ASSERT_TRUE(openResultsLog(log, message)) << message;
+    EccWatch ecc;
+    ecc.root = edac.root();
+    ecc.counts = platform::readEccCounts(edac.root());
+    edac.write(r.file, "9\n");
+    std::string printed;
+    {
+      kelvaring::testing::OutputCapture output;
+      EXPECT_TRUE(reportEccGrowth(ecc));
+      printed = output.text();
+    }
+    closeResultsLog();
+    std::string logged;
+    std::getline(std::ifstream(log), logged);
+    EXPECT_EQ(testState.errors, r.errors);
+    EXPECT_EQ(testState.stopRequested.load(), r.errors != 0);
+    EXPECT_NE(printed.find(" gained\n"), std::string::npos) << printed;
+    EXPECT_EQ(printed.starts_with("\rError 1, "), r.errors != 0) << printed;
+    EXPECT_EQ(logged.find(R"("counted":false,"cycles")") != std::string::npos, r.errors == 0) << logged;
+    EXPECT_NE(logged.find(R"("kind":"ecc")"), std::string::npos) << logged;
+  }
   kelvaring::testing::resetTestState();
 }
 

@@ -108,6 +108,15 @@ TEST_F(EngineBufferTest, EachBufferGetsAnEighthOfTheBytesAsFilledWords) {
   EXPECT_EQ(testState.opsPerCycle, 1048576u);
 }
 
+// The count the main thread shows while a long fill lasts: the words of
+// the slice, however its edges fall.
+TEST_F(EngineBufferTest, FillPublishesTheWordsItFilled) {
+  ASSERT_TRUE(obtainBuffers(kEightMiB * 2));
+  std::atomic<uint64_t> filled{12345};
+  fillWords(3, testState.bufferA.wordCount - 5, &filled);
+  EXPECT_EQ(filled.load(), testState.bufferA.wordCount - 8);
+}
+
 TEST_F(EngineBufferTest, CycleLengthGrowsFrom256MiB) {
   ASSERT_TRUE(allocateBuffers(268435455));
   EXPECT_EQ(testState.bufferA.wordCount, 33554431u);

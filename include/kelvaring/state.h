@@ -247,6 +247,11 @@ struct alignas(64) Worker {
   uint64_t sweeps = 0;
   // Its thread, made so by the thread itself when it starts on the slice.
   ThreadHold thread;
+  // Words of its slice filled so far in the fill's current pass, in both
+  // buffers; published every 4 MiB. Written by the worker's thread while it
+  // fills, read by the main thread to show how far the fill is. Relaxed:
+  // a figure to show, nothing else is read by it.
+  std::atomic<uint64_t> filledWords{0};
 };
 
 // The workers of the run: the first always there, the others made when a

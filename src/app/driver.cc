@@ -110,12 +110,14 @@ int guardedRun(int argc, char** argv, const RunArguments& arguments, const std::
   ProgressLog progress(startedAt);
   PlannedEnd end(startedAt, static_cast<uint32_t>(s.settings.minutes));
   monitor(workers, {pages, ecc, progress, end, metrics});
+  const uint64_t testedSeconds = (platform::monotonicNanoseconds() / 1000000 - startedAt) / 1000;
   if (retire) retireFailingPages(pages, retireFiles, s.settings.verbose != 0);
   if (s.settings.verbose != 0) print(failingPagesLines(pages));
+  if (s.settings.verbose != 0) print(verdictLine(s.errors, testedSeconds, progressInPlace()));
   // Until here a stop signal still prints its notice and changes nothing
   // else; once the summary stands, it must not turn the outcome into a kill
   // while the buffers are released.
-  print(summaryLine(s.errors, s.cycles.load(std::memory_order_relaxed), coverage()));
+  print(summaryLine(s.errors, s.cycles.load(std::memory_order_relaxed), coverage(), progressInPlace()));
   if (s.settings.verbose != 0) platform::printOut("Finished %s\n", timeOfDayText(now));
   guard.ignoreFromNowOn();
   // A run that found bad memory must not look like a success to a script.

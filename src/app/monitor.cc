@@ -28,17 +28,22 @@ bool reportFound(ErrorDrain& drain, FailingPages& pages) {
 // The end of a slice: a report, or else the ECC counts every few slices,
 // or else the progress line; then the log's progress, the planned ends and
 // the metrics.
-void endSlice(uint64_t now, ErrorDrain& drain, ReportPace& pace, MonitorSinks& sinks) {
+void printProgress() {
   TestState& s = testState;
+  const uint32_t cycles = s.cycles.load(std::memory_order_relaxed);
+  if (!progressInPlace()) {
+    platform::printOut("%s", timedProgressLine(cycles, coverage()).c_str());
+    return;
+  }
+  ++s.spinnerCount;
+  platform::printOut("%s", progressLine(cycles, coverage(), spinnerCharacter(s.spinnerCount)).c_str());
+}
+
+void endSlice(uint64_t now, ErrorDrain& drain, ReportPace& pace, ProgressSchedule& schedule, MonitorSinks& sinks) {
   if (pace.mayReportAtSliceEnd() && reportFound(drain, sinks.pages)) pace.reported(now);
   if (!pace.reportedInSlice() && ++sinks.ecc.polls % kPollsPerEccRead == 0 && reportEccGrowth(sinks.ecc))
     pace.reported(now);
-  if (!pace.reportedInSlice()) {
-    ++s.spinnerCount;
-    platform::printOut("%s", progressLine(s.cycles.load(std::memory_order_relaxed), coverage(),
-                                          spinnerCharacter(s.spinnerCount))
-                                 .c_str());
-  }
+  if (!pace.reportedInSlice() && schedule.due(now)) printProgress();
   sinks.progress.logWhenDue();
   sinks.end.stopWhenDue();
   PlannedEnd::logCoverageEnd();
@@ -51,6 +56,7 @@ void monitor(WorkerRun& workers, MonitorSinks sinks) {
   ErrorDrain drain;
   ReportPace pace;
   platform::Wakeup& wakeup = monitorWakeup();
+  ProgressSchedule schedule(nowMilliseconds(), testState.settings.progress);
   uint64_t sliceEnd = nowMilliseconds() + kPollMilliseconds;
   while (!workers.allEnded()) {
     const uint64_t now = nowMilliseconds();
@@ -62,7 +68,7 @@ void monitor(WorkerRun& workers, MonitorSinks sinks) {
         pace.reported(nowMilliseconds());
       continue;
     }
-    endSlice(now, drain, pace, sinks);
+    endSlice(now, drain, pace, schedule, sinks);
     pace.nextSlice();
     sliceEnd = now + kPollMilliseconds;
   }

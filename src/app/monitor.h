@@ -40,6 +40,29 @@ class ReportPace {
   uint64_t lastAt_ = 0;
 };
 
+// When a slice that made no report prints its progress line: every one
+// while the line is rewritten in place (`progress` 0 or negative); with
+// `progress` N > 0, the first at or after each N seconds from the start
+// (a later slice when a report took that one). Times in monotonic
+// milliseconds.
+class ProgressSchedule {
+ public:
+  ProgressSchedule(uint64_t start, int32_t seconds)
+      : period_(seconds > 0 ? static_cast<uint64_t>(seconds) * 1000 : 0), dueAt_(start + period_) {}
+  // Whether the line is printed at `now`; if so, the next one falls due at
+  // the first multiple of the period after `now`.
+  bool due(uint64_t now) {
+    if (period_ == 0) return true;
+    if (now < dueAt_) return false;
+    dueAt_ += (now - dueAt_) / period_ * period_ + period_;
+    return true;
+  }
+
+ private:
+  uint64_t period_;
+  uint64_t dueAt_;
+};
+
 // What the monitor keeps up to date besides the console.
 struct MonitorSinks {
   FailingPages& pages;

@@ -1,10 +1,12 @@
 #include "app/worker_run.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
+#include "report/console_lines.h"
 
 namespace kelvaring {
 namespace {
@@ -14,6 +16,13 @@ struct Start {
   WorkerRun::Gate* gate;
 };
 Start starts[kMaxWorkers];
+
+// A fill that lasts longer than this shows how far it is, on a terminal.
+constexpr uint64_t kFillQuietMilliseconds = 2000;
+// How often the main thread looks at the fill meanwhile.
+constexpr unsigned kFillLookMilliseconds = 250;
+
+uint64_t nowMilliseconds() { return platform::monotonicNanoseconds() / 1000000; }
 
 // A worker's thread: its own fault course (a fault prints the fault line
 // and ends the process with the fault's result code), its hold, the fill of
@@ -26,7 +35,7 @@ void workerMain(void* argument) {
   // This thread is the one a page replacement holds still while it
   // replaces a page of the slice.
   platform::attachThreadHold(worker.thread);
-  fillWords(worker.firstWord, worker.endWord);
+  fillWords(worker.firstWord, worker.endWord, &worker.filledWords);
   {
     std::unique_lock<std::mutex> hold(gate.lock);
     ++gate.filled;
@@ -70,9 +79,32 @@ bool WorkerRun::startFilling(uint32_t count) {
   return true;
 }
 
-void WorkerRun::waitUntilFilled() {
+bool WorkerRun::filledWithin(unsigned milliseconds) {
   std::unique_lock<std::mutex> hold(gate_.lock);
-  gate_.changed.wait(hold, [&] { return gate_.filled == count_; });
+  return gate_.changed.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                                [&] { return gate_.filled == count_; });
+}
+
+uint64_t WorkerRun::filledWords() const {
+  uint64_t filled = 0;
+  for (uint32_t k = 0; k < count_; ++k) filled += testState.workers[k].filledWords.load(std::memory_order_relaxed);
+  return filled;
+}
+
+// The progress goes to standard error, and only to a terminal, so that
+// standard output stays the same; it is printed with the gate's lock free,
+// as a terminal may keep a write waiting.
+void WorkerRun::waitUntilFilled() {
+  const uint64_t startedAt = nowMilliseconds();
+  const bool terminal = platform::errorIsTerminal();
+  int shown = -1;  // the percentage on the line; -1: no line
+  while (!filledWithin(kFillLookMilliseconds)) {
+    if (!terminal || nowMilliseconds() - startedAt < kFillQuietMilliseconds) continue;
+    const int percent = static_cast<int>(fillPercent(filledWords(), testState.bufferA.wordCount));
+    if (percent != shown) platform::printErr("%s", fillLine(static_cast<unsigned>(percent)).c_str());
+    shown = percent;
+  }
+  if (shown >= 0) platform::printErr("%s", fillLineErasure());
 }
 
 void WorkerRun::letGo() {

@@ -27,7 +27,9 @@ class WorkerRun {
   // it), then waits for letGo. False when a thread cannot be created;
   // those started are stopped.
   bool startFilling(uint32_t count);
-  // Returns once every worker has filled its slice.
+  // Returns once every worker has filled its slice. A fill that lasts
+  // longer than 2 seconds shows "Filling: N %" on standard error when that
+  // is a terminal, a line rewritten in place and erased at the end.
   void waitUntilFilled();
   // The waiting workers start testing.
   void letGo();
@@ -48,6 +50,10 @@ class WorkerRun {
 
  private:
   void stopAndJoin();
+  // Whether every worker has filled its slice, waiting at most that long.
+  bool filledWithin(unsigned milliseconds);
+  // The words the workers have filled so far, in both buffers.
+  uint64_t filledWords() const;
 
   std::unique_ptr<platform::Thread[]> threads_;
   uint32_t count_ = 0;

@@ -16,7 +16,7 @@ namespace {
 
 // Words filled at a time with wide stores, A's stretch and then B's.
 constexpr uint64_t kFillStretch = 4096;
-static_assert(kFillStretch % 4 == 0);
+static_assert(kFillStretch % 4 == 0 && kFillShownWords % kFillStretch == 0);
 
 // Fills `count` words from word `first` on, 16 bytes per store, bypassing
 // the caches (the words are not read again soon). Bounds-checked like `at`.
@@ -33,22 +33,28 @@ bool alignedFor16(const TestBuffer& buffer) { return reinterpret_cast<uintptr_t>
 // Words first..end-1 of both buffers in step, in ascending order: the bulk
 // stretch by stretch, the rest (all of a small range, and the words before
 // the first 16-byte boundary) word by word, A[i] and then B[i].
-void fillInStep(TestBuffer& a, TestBuffer& b, uint64_t first, uint64_t end) {
+// With `filled`, how far it got is stored there (relaxed) once per
+// kFillShownWords and at the end: one store per 4 MiB, not per word.
+void fillInStep(TestBuffer& a, TestBuffer& b, uint64_t first, uint64_t end, std::atomic<uint64_t>* filled) {
   uint64_t i = first;
   auto fillWord = [&] {
     a.at(i) = kFillWord;
     b.at(i) = kFillWord;
     ++i;
   };
+  uint64_t stretches = 0;
   if (alignedFor16(a) && alignedFor16(b)) {
     while (i % 4 != 0 && i < end) fillWord();
     for (; end - i >= kFillStretch; i += kFillStretch) {
       streamFill(a, i, kFillStretch);
       streamFill(b, i, kFillStretch);
+      if (filled != nullptr && ++stretches % (kFillShownWords / kFillStretch) == 0)
+        filled->store(i + kFillStretch - first, std::memory_order_relaxed);
     }
     _mm_sfence();  // the streamed stores are ordered before everything after the fill
   }
   while (i < end) fillWord();
+  if (filled != nullptr) filled->store(end - first, std::memory_order_relaxed);
 }
 
 // Locked after the fill, so that the test stays on physical memory (and the
@@ -86,14 +92,15 @@ bool obtainBuffers(uint64_t bytes) {
   return true;
 }
 
-void fillWords(uint64_t first, uint64_t end) {
+void fillWords(uint64_t first, uint64_t end, std::atomic<uint64_t>* filled) {
   // A page replaced after a hardware memory error during the fill holds the
   // other buffer's words of that moment, some of which the fill had not
   // reached yet: the fill is made again until none comes between.
   uint32_t replaced;
   do {
     replaced = testState.pagesReplaced.load(std::memory_order_relaxed);
-    fillInStep(testState.bufferA, testState.bufferB, first, end);
+    if (filled != nullptr) filled->store(0, std::memory_order_relaxed);
+    fillInStep(testState.bufferA, testState.bufferB, first, end, filled);
   } while (testState.pagesReplaced.load(std::memory_order_relaxed) != replaced);
 }
 

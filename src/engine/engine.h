@@ -1,6 +1,7 @@
 // The test engine: the two test buffers and the workers that hammer them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "kelvaring/state.h"
@@ -33,8 +34,11 @@ bool allocateBuffers(uint64_t bytes);
 // nothing printed, when either cannot be obtained.
 bool obtainBuffers(uint64_t bytes);
 // Fills words first..end-1 of both buffers with the fill word, again until
-// no page replaced after a hardware memory error came in between.
-void fillWords(uint64_t first, uint64_t end);
+// no page replaced after a hardware memory error came in between. With
+// `filled`, the words filled so far in the current pass are stored there
+// every kFillShownWords and at the end.
+inline constexpr uint64_t kFillShownWords = uint64_t{1} << 20;
+void fillWords(uint64_t first, uint64_t end, std::atomic<uint64_t>* filled = nullptr);
 // After the fill: locks the buffers; returns whether they are locked (as
 // testState.buffersLocked then says).
 bool completeAllocation();

@@ -75,6 +75,8 @@ void setConsoleTitle(const char* title) {
   if (isatty(STDOUT_FILENO)) printOut("\033]0;%s\007", title);
 }
 
+bool errorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
 void beep(unsigned /*frequency*/, unsigned milliseconds) {
   if (isatty(STDOUT_FILENO)) printOut("\a");
   sleepMilliseconds(milliseconds);

@@ -62,6 +62,12 @@ int readAnswer() { return readAnswerLine(); }
 
 void setConsoleTitle(const char* title) { SetConsoleTitleW(wideText(title).c_str()); }
 
+// A console handle has a mode; a pipe, a file or the null device has none.
+bool errorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 // Beep blocks for the tone's duration; where there is no speaker it fails
 // at once, and the pause is kept all the same.
 void beep(unsigned frequency, unsigned milliseconds) {

@@ -153,6 +153,9 @@ void writeErrRaw(const char* text, size_t length);
 int readAnswer();
 
 void setConsoleTitle(const char* title);
+// Whether standard error is a terminal (a console on Windows), where a line
+// rewritten in place can be shown.
+bool errorIsTerminal();
 // Sounds the terminal's bell and blocks for the tone's duration.
 void beep(unsigned frequency, unsigned milliseconds);
 

@@ -49,13 +49,20 @@ std::string bannerLine(const char* buildDate) {
 
 std::string usageLine(const char* shortName) { return formatted("\nUsage: %s [megabytes]\n\n", shortName); }
 
+bool progressInPlace() { return testState.settings.progress <= 0; }
+
 std::string progressLine(uint32_t cycles, double coverage, char spinner) {
   return formatted("\r%i cycles, (%.0f%% coverage) %-7c", count(cycles), roundHalfUp(coverage), spinner);
 }
 
-std::string errorLine(uint32_t errors, uint32_t cycles, double coverage) {
-  return formatted("\rError %i, out of %i cycles, (%.0f%% coverage)%8c\n", count(errors), count(cycles),
-                   roundHalfUp(coverage), ' ');
+std::string timedProgressLine(uint32_t cycles, double coverage) {
+  return formatted("%i cycles, (%.0f%% coverage)\n", count(cycles), roundHalfUp(coverage));
+}
+
+std::string errorLine(uint32_t errors, uint32_t cycles, double coverage, bool inPlace) {
+  const std::string text =
+      formatted("Error %i, out of %i cycles, (%.0f%% coverage)", count(errors), count(cycles), roundHalfUp(coverage));
+  return inPlace ? "\r" + text + std::string(8, ' ') + "\n" : text + "\n";
 }
 
 std::string detailLine(uintptr_t addressA, uint32_t valueA, uintptr_t addressB, uint32_t valueB,
@@ -114,14 +121,36 @@ std::string allocationLines(uint64_t bytes, uintptr_t bufferA, uintptr_t bufferB
   return lines;
 }
 
-const char* stopNoticeLine() { return "\nStop signaled. Terminating...\n"; }
+// In place, the notice first ends the progress line it follows.
+const char* stopNoticeLine(bool inPlace) {
+  return inPlace ? "\nStop signaled. Terminating...\n" : "Stop signaled. Terminating...\n";
+}
 
 std::string eccWatchLine(bool watched) { return watched ? "ECC counts watched.\n" : "ECC counts not watched.\n"; }
 
-std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage) {
-  return formatted("\rErrors %i, cycles %i, (%.0f%% coverage)%10c\n", count(errors), count(cycles),
-                   roundHalfUp(coverage), ' ');
+std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage, bool inPlace) {
+  const std::string text =
+      formatted("Errors %i, cycles %i, (%.0f%% coverage)", count(errors), count(cycles), roundHalfUp(coverage));
+  return inPlace ? "\r" + text + std::string(10, ' ') + "\n" : text + "\n";
 }
+
+std::string verdictLine(uint32_t errors, uint64_t seconds, bool inPlace) {
+  const std::string time = formatted("%" PRIu64 ":%02u:%02u", seconds / 3600, static_cast<unsigned>(seconds / 60 % 60),
+                                     static_cast<unsigned>(seconds % 60));
+  const std::string text = errors == 0 ? "PASS: no errors found in " + time
+                                       : formatted("FAIL: %i error%s found in ", count(errors), errors == 1 ? "" : "s") +
+                                             time;
+  return inPlace ? "\r" + text + std::string(10, ' ') + "\n" : text + "\n";
+}
+
+unsigned fillPercent(uint64_t filled, uint64_t words) {
+  if (words == 0 || filled >= words) return 100;
+  return static_cast<unsigned>(filled * 100 / words);
+}
+
+std::string fillLine(unsigned percent) { return formatted("\rFilling: %u %%", percent); }
+
+const char* fillLineErasure() { return "\r              \r"; }
 
 std::string failingPagesLines(const FailingPages& pages) {
   const std::vector<FailingPage>& list = pages.pages();

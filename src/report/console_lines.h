@@ -23,8 +23,17 @@ double roundHalfUp(double value);
 
 std::string bannerLine(const char* buildDate);
 std::string usageLine(const char* shortName);
+// Whether the progress line is one line rewritten in place twice a second
+// (`progress` 0 or negative); the lines that may follow it then start with
+// "\r" and end with blanks over what is left of it. With `progress` N > 0
+// a progress line ends with a line end, every N seconds, and no line
+// starts with "\r".
+bool progressInPlace();
+// "\r16 cycles, (10% coverage) :      ", rewritten twice a second.
 std::string progressLine(uint32_t cycles, double coverage, char spinner);
-std::string errorLine(uint32_t errors, uint32_t cycles, double coverage);
+// "16 cycles, (10% coverage)\n", every N seconds of `progress`.
+std::string timedProgressLine(uint32_t cycles, double coverage);
+std::string errorLine(uint32_t errors, uint32_t cycles, double coverage, bool inPlace = true);
 std::string detailLine(uintptr_t addressA, uint32_t valueA, uintptr_t addressB, uint32_t valueB,
                        const char* timeText);
 // With verbose, after the detail line of a mismatch: the physical addresses
@@ -48,7 +57,17 @@ std::string allocationLines(uint64_t bytes, uintptr_t bufferA, uintptr_t bufferB
                             bool verbose, bool topDown);
 // With verbose, after the allocation (and lock) line.
 std::string eccWatchLine(bool watched);
-std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage);
+std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage, bool inPlace = true);
+// With verbose, just before the summary: "PASS: no errors found in
+// 1:02:03" or "FAIL: 3 errors found in 0:00:12", the time the test ran in
+// hours, minutes and seconds; in place like the summary.
+std::string verdictLine(uint32_t errors, uint64_t seconds, bool inPlace);
+// The fill's progress on standard error while a long fill lasts (a
+// terminal only): "\rFilling: 37 %", rewritten in place, and what erases it
+// before the allocation line.
+unsigned fillPercent(uint64_t filled, uint64_t words);
+std::string fillLine(unsigned percent);
+const char* fillLineErasure();
 // With verbose, just before the summary of a run that found errors: the
 // failing pages (the first kShownFailingPages, then how many more), and the
 // kernel parameter that keeps the physical ones out of use from the next
@@ -56,7 +75,7 @@ std::string summaryLine(uint32_t errors, uint32_t cycles, double coverage);
 inline constexpr size_t kShownFailingPages = 16;
 std::string failingPagesLines(const FailingPages& pages);
 // When a stop signal arrives.
-const char* stopNoticeLine();
+const char* stopNoticeLine(bool inPlace = true);
 
 // hh:mm:ss of the local time, into a buffer of at least 9 characters.
 char* timeOfDayText(char* buffer);

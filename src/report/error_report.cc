@@ -28,7 +28,7 @@ ErrorEvent beginReport(ErrorKind kind) {
   event.errors = s.errors;
   event.cycles = s.cycles.load(std::memory_order_relaxed);
   event.coverage = coverage();
-  print(errorLine(s.errors, event.cycles, event.coverage));
+  print(errorLine(s.errors, event.cycles, event.coverage, progressInPlace()));
   Text title;
   title.format("%s - %i errors", kProgramName, static_cast<int32_t>(s.errors));
   platform::setConsoleTitle(title.c_str());
@@ -43,6 +43,29 @@ void endReport() {
     logRunStop({});
     requestStop();
   }
+}
+
+// A rise of corrected-error counts alone with `eccfail=0`: no error
+// report, so neither counted nor numbered, with no title nor bell; its
+// module lines are printed (in place, over the progress line, which is
+// shorter than any of them) and it is logged as not counted.
+ErrorEvent uncountedEccEvent() {
+  ErrorEvent event;
+  event.kind = ErrorKind::ecc;
+  event.counted = false;
+  event.errors = testState.errors;
+  event.cycles = testState.cycles.load(std::memory_order_relaxed);
+  event.coverage = coverage();
+  if (progressInPlace()) print("\r");
+  return event;
+}
+
+// Uncorrected errors always count; corrected ones unless `eccfail=0`.
+bool countsAsError(const std::vector<EccGrowth>& grown) {
+  if (testState.settings.eccfail != 0) return true;
+  for (const EccGrowth& g : grown)
+    if (g.uncorrected != 0) return true;
+  return false;
 }
 
 // The log's record of one drained record: where, what was read and how
@@ -120,11 +143,12 @@ bool reportEccGrowth(EccWatch& ecc) {
   std::vector<EccGrowth> grown = eccGrowth(*ecc.counts, *now);
   ecc.counts = std::move(now);
   if (grown.empty()) return false;
-  ErrorEvent event = beginReport(ErrorKind::ecc);
+  const bool counted = countsAsError(grown);
+  ErrorEvent event = counted ? beginReport(ErrorKind::ecc) : uncountedEccEvent();
   for (const EccGrowth& g : grown) print(eccLine(g.controller, g.label, g.corrected, g.uncorrected));
   event.ecc = std::move(grown);
   logError(event);
-  endReport();
+  if (counted) endReport();
   return true;
 }
 

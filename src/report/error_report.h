@@ -29,7 +29,9 @@ struct EccWatch {
 void reportErrors(const FoundErrors& found, FailingPages& pages);
 
 // Reads the counts again and keeps them as the new baseline; counts that
-// grew are one error report with a line per module. False when nothing
+// grew are one error report with a line per module. With `eccfail=0`
+// corrected errors alone are not an error report: the module lines are
+// printed and logged (as not counted) all the same. False when nothing
 // grew or nothing is watched.
 bool reportEccGrowth(EccWatch& ecc);
 

@@ -143,7 +143,10 @@ std::string progressJson(const ProgressEvent& e, std::string_view time) {
 
 std::string errorJson(const ErrorEvent& e, std::string_view time) {
   std::string out = opening("error", time);
-  addNumber(out, "number", e.errors);
+  if (e.counted)
+    addNumber(out, "number", e.errors);
+  else
+    addBool(out, "counted", false);
   addNumber(out, "cycles", e.cycles);
   addCoverage(out, e.coverage);
   addString(out, "kind", kindName(e.kind));

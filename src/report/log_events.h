@@ -46,6 +46,9 @@ struct ErrorEvent {
   // included (several may come between two looks of the monitor).
   std::optional<uint64_t> mismatches;
   uint32_t errors = 0;  // the report's number
+  // False for corrected ECC errors that `eccfail=0` does not count: the
+  // record then has "counted":false in place of a number.
+  bool counted = true;
   uint32_t cycles = 0;
   double coverage = 0;
   std::optional<uintptr_t> virtualA, virtualB;

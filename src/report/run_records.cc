@@ -80,7 +80,7 @@ bool logStopAndHandle(uint32_t controlType) {
   if (!stopsTheRun(controlType)) return false;
   logRunStop({platform::controlEventSignal()});
   // The notice comes before the flag, so it always precedes the summary.
-  platform::printOut("%s", stopNoticeLine());
+  platform::printOut("%s", stopNoticeLine(progressInPlace()));
   return onConsoleControl(controlType);
 }
 

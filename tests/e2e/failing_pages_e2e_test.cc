@@ -42,7 +42,8 @@ TEST(FailingPages, FlippedWordIsListedWithTheKernelParameter) {
               std::string::npos)
         << out;
   const std::regex parameter(R"(\nKernel parameter to keep them out of use from the next boot \(/etc/default/grub\): )"
-                             R"((memmap=4K\\\\\\\$0x[0-9a-f]+ ?){1,2}\n\rErrors 1, [^\n]*\nFinished \d\d:\d\d:\d\d\n$)");
+                             R"((memmap=4K\\\\\\\$0x[0-9a-f]+ ?){1,2}\n\rFAIL: 1 error found in \d+:\d\d:\d\d {10}\n)"
+                             R"(\rErrors 1, [^\n]*\nFinished \d\d:\d\d:\d\d\n$)");
   EXPECT_TRUE(std::regex_search(out, parameter)) << out;
   char memmapB[64];
   std::snprintf(memmapB, sizeof memmapB, "4K\\\\\\$0x%llx", std::stoull(pageB, nullptr, 16));

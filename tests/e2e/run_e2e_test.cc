@@ -1,6 +1,9 @@
 // A run of the real executable from start to summary.
 #include <signal.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include <gtest/gtest.h>
 
 #include "inject.h"
@@ -37,6 +40,30 @@ TEST(RunOutput, BannerUsageAllocationProgressAndSummary) {
     // Not a terminal: no title escapes and no bells in the output.
     EXPECT_EQ(out.find('\033'), std::string::npos);
   }
+}
+
+// progress=1: a line with a line end about every second and no "\r"
+// anywhere, the stop notice and the summary included.
+TEST(RunOutput, ProgressEveryNSecondsIntoAFile) {
+  Program run({.args = {"16"}, .settings = "[tweak]\nprogress=1\n", .toFile = true});
+  const std::string line = R"(\d+ cycles, \(\d+% coverage\)\n)";
+  run.expectOut(kAllocationLine);
+  const auto allocated = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run.expectOut(kAllocationLine + ("(" + line + "){4}"), Millis(20000)));
+  // The fourth line comes 4 seconds after the monitor starts, which is
+  // after the allocation line; a line every slice would take 2.
+  EXPECT_GE(std::chrono::steady_clock::now() - allocated, Millis(3500));
+  ExitStatus status = run.stop(SIGINT);
+  EXPECT_TRUE(status.exited_with(0)) << status;
+  const std::string out = run.dir().read_file("out.txt");
+  EXPECT_EQ(out.find('\r'), std::string::npos) << out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(kBanner + R"(kelvaring \[megabytes\]\n\n)" + kAllocationLine + "((" +
+                                                   line + ")+)" + R"(Stop signaled\. Terminating\.\.\.\n)" + "(" + line +
+                                                   ")*" + R"(Errors 0, cycles \d+, \(\d+% coverage\)\n$)")))
+      << out;
+  const std::string lines = m[4];
+  EXPECT_LE(std::count(lines.begin(), lines.end(), '\n'), 6) << out;
 }
 
 TEST(RunOutput, NonBlockingOutputLosesNoLine) {
