@@ -111,6 +111,9 @@ int guardedRun(int argc, char** argv, const RunArguments& arguments, const std::
   PlannedEnd end(startedAt, static_cast<uint32_t>(s.settings.minutes));
   monitor(workers, {pages, ecc, progress, end, metrics});
   const uint64_t testedSeconds = (platform::monotonicNanoseconds() / 1000000 - startedAt) / 1000;
+  // The failing pages' lines and the retirement's start on a line of their
+  // own, not behind the progress line left in place.
+  if (s.settings.verbose != 0 && !pages.pages().empty() && progressInPlace()) print(progressLineErasure());
   if (retire) retireFailingPages(pages, retireFiles, s.settings.verbose != 0);
   if (s.settings.verbose != 0) print(failingPagesLines(pages));
   if (s.settings.verbose != 0) print(verdictLine(s.errors, testedSeconds, progressInPlace()));

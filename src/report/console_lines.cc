@@ -59,6 +59,8 @@ std::string timedProgressLine(uint32_t cycles, double coverage) {
   return formatted("%i cycles, (%.0f%% coverage)\n", count(cycles), roundHalfUp(coverage));
 }
 
+std::string progressLineErasure() { return "\r" + std::string(79, ' ') + "\r"; }
+
 std::string errorLine(uint32_t errors, uint32_t cycles, double coverage, bool inPlace) {
   const std::string text =
       formatted("Error %i, out of %i cycles, (%.0f%% coverage)", count(errors), count(cycles), roundHalfUp(coverage));

@@ -33,6 +33,8 @@ bool progressInPlace();
 std::string progressLine(uint32_t cycles, double coverage, char spinner);
 // "16 cycles, (10% coverage)\n", every N seconds of `progress`.
 std::string timedProgressLine(uint32_t cycles, double coverage);
+// Blanks over a progress line left in place, back to its start.
+std::string progressLineErasure();
 std::string errorLine(uint32_t errors, uint32_t cycles, double coverage, bool inPlace = true);
 std::string detailLine(uintptr_t addressA, uint32_t valueA, uintptr_t addressB, uint32_t valueB,
                        const char* timeText);

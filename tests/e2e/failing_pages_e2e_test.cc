@@ -37,6 +37,8 @@ TEST(FailingPages, FlippedWordIsListedWithTheKernelParameter) {
   EXPECT_TRUE(status.exited_with(1)) << status;
   const std::string out = run.out();
   const std::string pageA = location.groups[1].substr(0, 13) + "000", pageB = location.groups[2].substr(0, 13) + "000";
+  // The list starts on a line of its own, the progress line blanked.
+  EXPECT_NE(out.find(std::string(79, ' ') + "\rFailing page "), std::string::npos) << out;
   for (const std::string& page : {pageA, pageB})
     EXPECT_NE(out.find("Failing page " + page + " (physical): 1 error, failing bits 00000100, found by "),
               std::string::npos)
