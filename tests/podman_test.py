@@ -88,10 +88,14 @@ class Podman:
         with open(conf, "w") as f:
             f.write(CONTAINERS_CONF)
         self.env = dict(os.environ, CONTAINERS_CONF=conf)
+        self.folder = folder
 
     def run(self, *args, timeout=60, check=True):
-        # Bytes, decoded here: text=True would turn the progress lines' \r into \n.
-        done = subprocess.run(self.base + list(args), env=self.env, capture_output=True, timeout=timeout)
+        # Bytes, decoded here: text=True would turn the progress lines' \r
+        # into \n. In the folder: conmon leaves a file "oom" where it starts
+        # after an out-of-memory kill.
+        done = subprocess.run(self.base + list(args), env=self.env, cwd=self.folder, capture_output=True,
+                              timeout=timeout)
         done.stdout, done.stderr = done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
         if check and done.returncode != 0:
             raise AssertionError("podman %s: status %d\n%s" % (" ".join(args), done.returncode, done.stderr))
@@ -102,7 +106,11 @@ class Podman:
         return shown.stdout + shown.stderr
 
     def wait_log(self, container, pattern, timeout=60):
-        log = wait_for(lambda: self.logs(container), lambda text: re.search(pattern, text), timeout)
+        """The pattern's match in the container's log, waited for while the
+        container runs, and the log."""
+        ended = lambda: self.inspect(container, ".State.Status") in ("exited", "stopped")  # noqa: E731
+        wait_for(lambda: re.search(pattern, self.logs(container)) or ended(), bool, timeout)
+        log = self.logs(container)
         return re.search(pattern, log), log
 
     def inspect(self, container, field):
