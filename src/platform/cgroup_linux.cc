@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/platform_linux.h"
 
 namespace kelvaring::platform {

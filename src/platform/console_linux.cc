@@ -1,18 +1,17 @@
 // Console output straight to the file descriptors, so that every print is
 // out at once whether the output is a terminal, a pipe or a file.
 #include <poll.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/console.h"
 #include "platform/print_text.h"
+#include "platform/threads.h"
 
 namespace kelvaring::platform {
 namespace {
@@ -80,27 +79,6 @@ bool errorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 void beep(unsigned /*frequency*/, unsigned milliseconds) {
   if (isatty(STDOUT_FILENO)) printOut("\a");
   sleepMilliseconds(milliseconds);
-}
-
-uint32_t secondsSinceEpoch() { return static_cast<uint32_t>(std::time(nullptr)); }
-
-uint64_t monotonicNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
-
-TimeOfDay localTimeOfDay() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return {local.tm_hour, local.tm_min, local.tm_sec};
-}
-
-bool kernelVersion(int& major, int& minor) {
-  utsname name{};
-  if (uname(&name) != 0) return false;
-  return std::sscanf(name.release, "%d.%d", &major, &minor) == 2;
 }
 
 }  // namespace kelvaring::platform

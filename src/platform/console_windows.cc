@@ -1,14 +1,13 @@
 // Console output through WriteFile on the standard handles, so that every
 // print is out at once whether the output is a console, a pipe or a file
-// (WriteConsole fails on a redirected handle); the window title, the
-// speaker, the clocks and the system's version.
+// (WriteConsole fails on a redirected handle); the window title and the
+// speaker.
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/console.h"
 #include "platform/platform_windows.h"
 #include "platform/print_text.h"
 
@@ -72,48 +71,6 @@ bool errorIsTerminal() {
 // at once, and the pause is kept all the same.
 void beep(unsigned frequency, unsigned milliseconds) {
   if (!Beep(frequency, milliseconds)) Sleep(milliseconds);
-}
-
-uint32_t secondsSinceEpoch() { return static_cast<uint32_t>(std::time(nullptr)); }
-
-uint64_t monotonicNanoseconds() {
-  static const int64_t frequency = [] {
-    LARGE_INTEGER f{};
-    QueryPerformanceFrequency(&f);
-    return f.QuadPart;
-  }();
-  LARGE_INTEGER now{};
-  QueryPerformanceCounter(&now);
-  const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
-  const uint64_t f = static_cast<uint64_t>(frequency);
-  return ticks / f * 1000000000u + ticks % f * 1000000000u / f;
-}
-
-TimeOfDay localTimeOfDay() {
-  SYSTEMTIME local{};
-  GetLocalTime(&local);
-  return {local.wHour, local.wMinute, local.wSecond};
-}
-
-// GetVersionEx reports what the program's manifest declares it knows, not
-// the system's version; RtlGetVersion tells the truth.
-bool systemVersion(OSVERSIONINFOW& info) {
-  using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
-  auto get = reinterpret_cast<GetVersion>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
-  info = {};
-  info.dwOSVersionInfoSize = sizeof info;
-  return get != nullptr && get(&info) == 0;
-}
-
-OsVersion lowestSupportedVersion() { return {4, 90}; }
-
-bool kernelVersion(int& major, int& minor) {
-  OSVERSIONINFOW info;
-  if (!systemVersion(info)) return false;
-  major = static_cast<int>(info.dwMajorVersion);
-  minor = static_cast<int>(info.dwMinorVersion);
-  return true;
 }
 
 }  // namespace kelvaring::platform

@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/control_events.h"
 #include "platform/signal_stack.h"
 
 namespace kelvaring::platform {

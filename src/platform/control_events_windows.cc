@@ -1,6 +1,6 @@
 // Console control events through SetConsoleCtrlHandler. The system runs the
 // handler on a thread it starts for each event.
-#include "platform/platform.h"
+#include "platform/control_events.h"
 #include "platform/platform_windows.h"
 
 namespace kelvaring::platform {

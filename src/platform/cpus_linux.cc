@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/cpus.h"
+#include "platform/files.h"
 #include "platform/platform_linux.h"
 
 namespace kelvaring::platform {

@@ -3,7 +3,7 @@
 // group (Windows 11 spreads such a process over all groups).
 #include <bit>
 
-#include "platform/platform.h"
+#include "platform/cpus.h"
 #include "platform/platform_windows.h"
 
 namespace kelvaring::platform {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/edac.h"
+#include "platform/files.h"
 #include "platform/platform_linux.h"
 
 namespace kelvaring::platform {

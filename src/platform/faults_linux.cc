@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "kelvaring/state.h"
+#include "platform/faults.h"
 #include "platform/platform_linux.h"
 #include "platform/signal_stack.h"
 
@@ -286,5 +288,7 @@ void raiseFault(uint32_t code) {
   // fault does.
   exitImmediately(static_cast<int>(code & 0xFF));
 }
+
+[[noreturn]] void exitImmediately(int status) { _exit(status); }
 
 }  // namespace kelvaring::platform

@@ -7,7 +7,8 @@
 // -fnon-call-exceptions) as if that code had thrown it.
 #include <cstdlib>
 
-#include "platform/platform.h"
+#include "kelvaring/state.h"
+#include "platform/faults.h"
 #include "platform/platform_windows.h"
 #include "platform/signal_stack.h"
 
@@ -234,6 +235,12 @@ void raiseFault(uint32_t code) {
   // No translator: the process ends with the fault code, as an unhandled
   // fault does.
   exitImmediately(static_cast<int>(code));
+}
+
+// TerminateProcess skips the runtime's exit processing, as _exit does.
+[[noreturn]] void exitImmediately(int status) {
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  ExitProcess(static_cast<UINT>(status));
 }
 
 }  // namespace kelvaring::platform

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/platform_windows.h"
 
 namespace kelvaring::platform {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace kelvaring::platform {
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/memory.h"
 #include "platform/platform_linux.h"
 
 namespace kelvaring::platform {

@@ -1,13 +1,12 @@
 // Test memory from VirtualAlloc: large pages where the process holds the
 // lock-memory privilege, small ones silently otherwise; the available memory
 // as GlobalMemoryStatusEx reports it, within the memory limit of a job
-// object the process runs in. Windows tells neither physical addresses nor
-// memory-controller error counts to a program, and has no OOM score.
+// object the process runs in.
 #include <algorithm>
 #include <atomic>
 #include <iterator>
 
-#include "platform/platform.h"
+#include "platform/memory.h"
 #include "platform/platform_windows.h"
 
 #include <psapi.h>
@@ -120,13 +119,9 @@ void unlockMemory(void* base, uint64_t bytes) {
   if (base != nullptr) VirtualUnlock(base, static_cast<SIZE_T>(bytes));
 }
 
-std::optional<uint64_t> physicalAddress(uintptr_t) { return std::nullopt; }
-
 // No hardware memory error reaches a Windows program as a signal: nothing
 // is ever replaced.
 bool replacePages(void*, const void*, uint64_t, bool) { return false; }
-
-void offerToOomKiller() {}
 
 uint64_t hugePageBytes(const std::vector<AddressRange>& ranges) {
   uint64_t total = 0;
@@ -141,8 +136,5 @@ uint64_t hugePageBytes(const std::vector<AddressRange>& ranges) {
   }
   return total;
 }
-
-std::optional<std::vector<EccCount>> readEccCounts() { return std::nullopt; }
-std::optional<std::vector<EccCount>> readEccCounts(const std::string&) { return std::nullopt; }
 
 }  // namespace kelvaring::platform

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "platform/memory.h"
 
 namespace kelvaring::platform {
 

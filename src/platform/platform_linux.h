@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/faults.h"
+#include "platform/memory.h"
 
 namespace kelvaring::platform {
 

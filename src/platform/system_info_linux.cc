@@ -1,12 +1,12 @@
-// What the results log tells about the machine and the time.
+// What the help and the results log tell about the system and the machine.
 #include <sys/utsname.h>
-#include <time.h>
+#include <cstdio>
 #include <unistd.h>
 
 #include <climits>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/system_info.h"
 
 namespace kelvaring::platform {
 
@@ -19,6 +19,12 @@ const HelpLines& helpLines() {
       "  /etc/kelvaring.ini). Section [tweak]:\n",
       "Details: man kelvaring\n"};
   return lines;
+}
+
+bool kernelVersion(int& major, int& minor) {
+  utsname name{};
+  if (uname(&name) != 0) return false;
+  return std::sscanf(name.release, "%d.%d", &major, &minor) == 2;
 }
 
 std::string kernelRelease() {
@@ -34,20 +40,6 @@ std::string hostName() {
   char name[HOST_NAME_MAX + 1] = {};
   if (gethostname(name, sizeof name - 1) != 0) return {};
   return name;
-}
-
-int64_t epochMilliseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
-WallClock wallClock() {
-  int64_t milliseconds = epochMilliseconds();
-  time_t seconds = static_cast<time_t>(milliseconds / 1000);
-  tm local{};
-  localtime_r(&seconds, &local);
-  return {milliseconds, static_cast<int32_t>(local.tm_gmtoff)};
 }
 
 }  // namespace kelvaring::platform

@@ -1,12 +1,11 @@
-// What the results log tells about the machine and the time.
+// What the help and the results log tell about the system and the machine.
 #include <string>
 
-#include "platform/platform.h"
 #include "platform/platform_windows.h"
+#include "platform/system_info.h"
 
 namespace kelvaring::platform {
 
-// The Windows version and build, "10.0.19045".
 const HelpLines& helpLines() {
   static const HelpLines lines{
 #ifdef _WIN64
@@ -21,6 +20,28 @@ const HelpLines& helpLines() {
   return lines;
 }
 
+// GetVersionEx reports what the program's manifest declares it knows, not
+// the system's version; RtlGetVersion tells the truth.
+bool systemVersion(OSVERSIONINFOW& info) {
+  using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+  auto get = reinterpret_cast<GetVersion>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+  info = {};
+  info.dwOSVersionInfoSize = sizeof info;
+  return get != nullptr && get(&info) == 0;
+}
+
+OsVersion lowestSupportedVersion() { return {4, 90}; }
+
+bool kernelVersion(int& major, int& minor) {
+  OSVERSIONINFOW info;
+  if (!systemVersion(info)) return false;
+  major = static_cast<int>(info.dwMajorVersion);
+  minor = static_cast<int>(info.dwMinorVersion);
+  return true;
+}
+
+// The Windows version and build, "10.0.19045".
 std::string kernelRelease() {
   OSVERSIONINFOW info;
   if (!systemVersion(info)) return {};
@@ -40,23 +61,6 @@ std::string hostName() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
   return GetComputerNameW(name, &size) ? utf8Text(name) : std::string();
-}
-
-// FILETIME counts 100 ns from 1601; 11644473600 seconds lie before 1970.
-int64_t epochMilliseconds() {
-  FILETIME now{};
-  GetSystemTimePreciseAsFileTime(&now);
-  const int64_t ticks = static_cast<int64_t>((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime);
-  return ticks / 10000 - int64_t{11644473600} * 1000;
-}
-
-WallClock wallClock() {
-  TIME_ZONE_INFORMATION zone{};
-  const DWORD kind = GetTimeZoneInformation(&zone);
-  LONG bias = zone.Bias;  // minutes to add to local time for UTC
-  if (kind == TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
-  if (kind == TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
-  return {epochMilliseconds(), static_cast<int32_t>(-bias * 60)};
 }
 
 }  // namespace kelvaring::platform

@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/platform.h"
 #include "platform/signal_stack.h"
+#include "platform/threads.h"
 
 namespace kelvaring::platform {
 
@@ -169,8 +169,6 @@ void setProcessPriority(PriorityClass priorityClass) {
 void setThreadPriority(ThreadPriority priority) {
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), clampNice(processNice + threadOffset(priority)));
 }
-
-[[noreturn]] void exitImmediately(int status) { _exit(status); }
 
 // Holding a thread still: the holder asks with a signal of the program's
 // own, sent to that thread alone; its handler says it is held and waits

@@ -2,9 +2,9 @@
 // Windows' own: the settings name them by their Windows values.
 #include <string>
 
-#include "platform/platform.h"
 #include "platform/platform_windows.h"
 #include "platform/signal_stack.h"
+#include "platform/threads.h"
 
 namespace kelvaring::platform {
 
@@ -92,12 +92,6 @@ void setProcessPriority(PriorityClass priorityClass) {
 
 void setThreadPriority(ThreadPriority priority) {
   SetThreadPriority(GetCurrentThread(), static_cast<int>(priority));
-}
-
-// TerminateProcess skips the runtime's exit processing, as _exit does.
-[[noreturn]] void exitImmediately(int status) {
-  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
-  ExitProcess(static_cast<UINT>(status));
 }
 
 // No hardware memory error reaches a Windows program, so no page is ever

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/threads.h"
 #include "platform/wakeup.h"
 
 namespace kelvaring::platform {
