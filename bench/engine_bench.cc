@@ -18,7 +18,7 @@
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "limit_kernel.h"
-#include "platform/platform.h"
+#include "platform/memory.h"
 #include "random/subtractive_random.h"
 
 namespace kelvaring {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "settings/settings_keys.h"
-#include "platform/platform.h"
+#include "platform/system_info.h"
 
 using namespace kelvaring;
 

@@ -21,7 +21,8 @@
 #include "capture.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
-#include "platform/platform.h"
+#include "platform/edac.h"
+#include "platform/system_info.h"
 #include "test_state.h"
 
 using namespace kelvaring;

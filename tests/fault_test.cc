@@ -15,7 +15,9 @@
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
 #include "engine/engine.h"
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/faults.h"
+#include "platform/threads.h"
 #include "test_state.h"
 
 namespace kelvaring {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/memory.h"
 #include "platform/platform_linux.h"
 
 namespace kelvaring {

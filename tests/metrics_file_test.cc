@@ -14,7 +14,8 @@
 
 #include "report/console_lines.h"
 #include "app/planned_end.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
 #include "test_state.h"
 
 using namespace kelvaring;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/control_events.h"
 #include "report/console_lines.h"
 #include "report/run_records.h"
 #include "capture.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/threads.h"
 
 namespace kelvaring {
 namespace {

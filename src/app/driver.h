@@ -1,7 +1,7 @@
 // The test driver: start-up, the monitor loop and the end of a run.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/system_info.h"
 
 namespace kelvaring {
 

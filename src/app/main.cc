@@ -1,5 +1,5 @@
 #include "app/driver.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 int main(int argc, char** argv) {
   kelvaring::platform::portableArguments(argc, argv);

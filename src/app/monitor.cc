@@ -4,7 +4,8 @@
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/console.h"
 #include "report/console_lines.h"
 #include "report/error_drain.h"
 

@@ -5,7 +5,7 @@
 #include "engine/engine.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 namespace kelvaring {
 

@@ -1,6 +1,6 @@
 #include "app/test_size.h"
 
-#include "platform/platform.h"
+#include "platform/memory.h"
 
 namespace kelvaring {
 

@@ -1,4 +1,8 @@
 #include "app/worker_run.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/faults.h"
+#include "platform/threads.h"
 
 #include <chrono>
 #include <cstdio>

@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/threads.h"
 
 namespace kelvaring {
 

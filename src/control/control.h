@@ -5,7 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/control_events.h"
+#include "platform/faults.h"
 
 namespace kelvaring {
 

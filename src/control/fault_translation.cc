@@ -5,6 +5,9 @@
 #include <exception>
 
 #include "control/control.h"
+#include "kelvaring/state.h"
+#include "platform/console.h"
+#include "platform/faults.h"
 
 namespace kelvaring {
 namespace {

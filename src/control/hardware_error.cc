@@ -5,7 +5,8 @@
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/memory.h"
+#include "platform/threads.h"
 
 namespace kelvaring {
 namespace {

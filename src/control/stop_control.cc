@@ -1,6 +1,7 @@
 // Stop requests from the console.
 #include "control/control.h"
 #include "engine/engine.h"
+#include "platform/control_events.h"
 
 namespace kelvaring {
 

@@ -4,7 +4,8 @@
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/faults.h"
+#include "platform/memory.h"
 
 namespace kelvaring {
 

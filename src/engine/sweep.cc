@@ -7,7 +7,7 @@
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 namespace kelvaring {
 namespace {

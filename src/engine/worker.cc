@@ -9,7 +9,7 @@
 
 #include "engine/engine.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/threads.h"
 #include "random/index_draw.h"
 #include "random/remainder.h"
 #include "random/subtractive_random.h"

@@ -1,4 +1,4 @@
-// What the Linux files of the platform layer offer beyond platform.h: the
+// What the Linux files of the platform layer offer beyond its headers: the
 // parsers of the kernel's texts and the mapping of signals to fault codes,
 // pure functions that the tests exercise on texts of their own.
 #pragma once

@@ -1,4 +1,4 @@
-// What the Windows files of the platform layer share beyond platform.h.
+// What the Windows files of the platform layer share beyond its headers.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN

@@ -1,7 +1,7 @@
 #include "random/subtractive_random.h"
 
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 namespace kelvaring {
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 namespace kelvaring {
 namespace {

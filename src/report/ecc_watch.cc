@@ -1,3 +1,4 @@
+#include "platform/edac.h"
 #include "report/ecc_watch.h"
 
 namespace kelvaring {

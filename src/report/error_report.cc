@@ -1,3 +1,7 @@
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/edac.h"
+#include "platform/memory.h"
 #include "report/error_report.h"
 
 #include <string>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/edac.h"
 #include "report/error_drain.h"
 #include "report/failing_pages.h"
 

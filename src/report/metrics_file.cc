@@ -7,7 +7,10 @@
 #include "report/json_line.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/system_info.h"
 
 namespace kelvaring {
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/edac.h"
 #include "report/ecc_watch.h"
 #include "report/error_report.h"
 #include "report/failing_pages.h"

@@ -2,7 +2,7 @@
 
 #include <cinttypes>
 
-#include "platform/platform.h"
+#include "platform/console.h"
 #include "report/results_log.h"
 
 namespace kelvaring {

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "report/json_line.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/files.h"
 
 namespace kelvaring {
 

@@ -7,7 +7,12 @@
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/control_events.h"
+#include "platform/faults.h"
+#include "platform/memory.h"
+#include "platform/system_info.h"
 
 namespace kelvaring {
 namespace {

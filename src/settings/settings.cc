@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "settings/profile.h"
 #include "settings/settings_keys.h"
 

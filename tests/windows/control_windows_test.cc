@@ -9,7 +9,7 @@
 #include "control/control.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/control_events.h"
 #include "platform/platform_windows.h"
 
 namespace kelvaring::platform {

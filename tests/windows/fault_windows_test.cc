@@ -8,7 +8,9 @@
 
 #include "control/control.h"
 #include "kelvaring/state.h"
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/faults.h"
+#include "platform/threads.h"
 #include "platform/platform_windows.h"
 
 namespace kelvaring {

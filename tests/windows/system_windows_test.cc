@@ -8,7 +8,12 @@
 #include <string_view>
 
 #include "kelvaring/text.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/cpus.h"
+#include "platform/edac.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/system_info.h"
 #include "platform/platform_windows.h"
 #include "settings/settings.h"
 
