@@ -132,11 +132,11 @@ TEST_MEMORY = "256Mi"
 def pod_of(workload, name, host_folder, more_args=()):
     """The workload's pod template as a Pod run once, its hostPaths in
     host_folder, its memory limit TEST_MEMORY."""
-    spec = copy.deepcopy(workload["spec"]["template"]["spec"])
-    spec["restartPolicy"] = "Never"
-    for volume in spec["volumes"]:
+    pod = copy.deepcopy(workload["spec"]["template"]["spec"])
+    pod["restartPolicy"] = "Never"
+    for volume in pod["volumes"]:
         volume["hostPath"]["path"] = host_folder
-    for container in spec["containers"]:
+    for container in pod["containers"]:
         container["imagePullPolicy"] = "Never"
         for bound in ("limits", "requests"):
             if "memory" in container["resources"].get(bound, {}):
@@ -147,7 +147,7 @@ def pod_of(workload, name, host_folder, more_args=()):
         container["env"] = [{"name": k, "value": v} for k, v in env.items()]
         container["args"] = [re.sub(r"\$\((\w+)\)", lambda m: env[m.group(1)], a) for a in container["args"]]
         container["args"] += list(more_args)
-    return {"apiVersion": "v1", "kind": "Pod", "metadata": {"name": name}, "spec": spec}
+    return {"apiVersion": "v1", "kind": "Pod", "metadata": {"name": name}, "spec": pod}
 
 
 def play(podman, folder, pod):

@@ -80,13 +80,23 @@ bool settingsPath(Text& path) {
   return platform::pathExists(path.str());
 }
 
+namespace {
+
+// The level names of `key`, in the order the reader compares them.
+std::vector<std::string_view> levelsOf(std::string_view key) {
+  std::vector<std::string_view> names;
+  if (sameName(key, "process"))
+    for (const ProcessLevel& level : kProcessLevels) names.push_back(level.name);
+  if (sameName(key, "thread"))
+    for (const ThreadLevel& level : kThreadLevels) names.push_back(level.name);
+  return names;
+}
+
+}  // namespace
+
 std::string levelNames(std::string_view key) {
   std::string names;
-  auto add = [&](std::string_view name) { names += (names.empty() ? "" : ", ") + std::string(name); };
-  if (sameName(key, "process"))
-    for (const ProcessLevel& level : kProcessLevels) add(level.name);
-  if (sameName(key, "thread"))
-    for (const ThreadLevel& level : kThreadLevels) add(level.name);
+  for (std::string_view name : levelsOf(key)) names += (names.empty() ? "" : ", ") + std::string(name);
   return names;
 }
 
@@ -94,12 +104,9 @@ bool isLevelName(std::string_view key, std::string_view name) {
   // What arrives through the level buffer: a longer name is cut and so
   // matches nothing.
   if (name.size() >= kLevelNameBuffer) return false;
-  bool found = false;
-  if (sameName(key, "process"))
-    for (const ProcessLevel& level : kProcessLevels) found = found || sameName(name, level.name);
-  if (sameName(key, "thread"))
-    for (const ThreadLevel& level : kThreadLevels) found = found || sameName(name, level.name);
-  return found;
+  for (std::string_view level : levelsOf(key))
+    if (sameName(name, level)) return true;
+  return false;
 }
 
 std::string commandLineText(const std::vector<std::pair<std::string, std::string>>& settings) {
