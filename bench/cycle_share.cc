@@ -23,6 +23,7 @@
 #endif
 
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "limit_kernel.h"
 #include "random/subtractive_random.h"
@@ -30,10 +31,13 @@
 namespace kelvaring {
 namespace {
 
+// The benchmark's run: its buffers, its workers and their counters.
+TestRun run;
+
 // The team made one worker over all words with the whole cycle.
-Worker& oneWorker() {
-  setUpWorkers(1);
-  return testState.workers[0];
+Worker& oneWorker(TestRun& run) {
+  setUpWorkers(run, 1);
+  return run.workers[0];
 }
 
 
@@ -61,46 +65,46 @@ double secondsOf(Work work) {
 
 bool measure(uint64_t mebibytes, unsigned iterations) {
   seedRandomAt(kSeedTime);
-  if (!allocateBuffers(mebibytes << 20)) {
+  if (!allocateBuffers(run, mebibytes << 20)) {
     std::fprintf(stderr, "%" PRIu64 " MiB: allocation failed\n", mebibytes);
     return false;
   }
-  TestBuffer& a = testState.bufferA;
-  TestBuffer& b = testState.bufferB;
-  const uint32_t ops = testState.opsPerCycle;
+  TestBuffer& a = run.bufferA;
+  TestBuffer& b = run.bufferB;
+  const uint32_t ops = run.opsPerCycle;
   const auto words = static_cast<uint32_t>(a.wordCount);
   uint64_t seed = 88172645463325252ULL;
   uint64_t mismatches = 0;
   double cycleSeconds = 0, limitSeconds = 0;
   for (unsigned i = 0; i < iterations; ++i) {
-    cycleSeconds += secondsOf([] { runCycle(oneWorker()); });
+    cycleSeconds += secondsOf([] { runCycle(oneWorker(run)); });
     limitSeconds += secondsOf([&] { mismatches += bench::limitCycle(a.base, b.base, words, ops, seed); });
   }
   const double total = double(iterations) * ops;
   std::printf("%6" PRIu64 " MiB  %3u iterations  cycle %.3g ops/s  limit %.3g ops/s  share %.3f%s\n", mebibytes,
               iterations, total / cycleSeconds, total / limitSeconds, limitSeconds / cycleSeconds,
-              mismatches != 0 || testState.errorSeen ? "  (mismatch!)" : "");
-  testState.bufferA.release();
-  testState.bufferB.release();
+              mismatches != 0 || run.errorSeen ? "  (mismatch!)" : "");
+  run.bufferA.release();
+  run.bufferB.release();
   return mismatches == 0;
 }
 
 bool measureLimit(uint64_t mebibytes, unsigned iterations, uint32_t threads) {
-  if (!allocateBuffers(mebibytes << 20)) {
+  if (!allocateBuffers(run, mebibytes << 20)) {
     std::fprintf(stderr, "%" PRIu64 " MiB: allocation failed\n", mebibytes);
     return false;
   }
   std::vector<double> seconds(threads, 0), operations(threads, 0);
   uint64_t mismatches = 0;
   for (unsigned i = 0; i < iterations; ++i)
-    mismatches += bench::limitCycleOnThreads(testState.bufferA.base, testState.bufferB.base, testState.bufferA.wordCount,
-                                             testState.opsPerCycle, threads, seconds.data(), operations.data());
+    mismatches += bench::limitCycleOnThreads(run.bufferA.base, run.bufferB.base, run.bufferA.wordCount,
+                                             run.opsPerCycle, threads, seconds.data(), operations.data());
   double rate = 0;
   for (uint32_t t = 0; t < threads; ++t) rate += operations[t] / seconds[t];
   std::printf("%6" PRIu64 " MiB  %3u iterations  %u threads  limit %.3g ops/s%s\n", mebibytes, iterations, threads, rate,
               mismatches != 0 ? "  (mismatch!)" : "");
-  testState.bufferA.release();
-  testState.bufferB.release();
+  run.bufferA.release();
+  run.bufferB.release();
   return mismatches == 0;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "limit_kernel.h"
 #include "platform/memory.h"
@@ -24,10 +25,13 @@
 namespace kelvaring {
 namespace {
 
+// The benchmark's run: its buffers, its workers and their counters.
+TestRun run;
+
 // The team made one worker over all words with the whole cycle.
-Worker& oneWorker() {
-  setUpWorkers(1);
-  return testState.workers[0];
+Worker& oneWorker(TestRun& run) {
+  setUpWorkers(run, 1);
+  return run.workers[0];
 }
 
 
@@ -50,15 +54,15 @@ double wallSecondsOf(auto work) {
 }
 
 void releaseBuffers() {
-  testState.bufferA.release();
-  testState.bufferB.release();
+  run.bufferA.release();
+  run.bufferB.release();
 }
 
 // The generator seeded and the buffers of a test of state.range(0) MiB
 // filled; false, with the benchmark skipped, when they cannot be had.
 bool seededBuffers(benchmark::State& state) {
   seedRandomAt(kSeedTime);
-  if (allocateBuffers(uint64_t(state.range(0)) << 20)) return true;
+  if (allocateBuffers(run, uint64_t(state.range(0)) << 20)) return true;
   state.SkipWithError("allocation failed");
   return false;
 }
@@ -76,19 +80,19 @@ BENCHMARK(BM_NextRandom);
 // share of the limit.
 void BM_CycleShareOfLimit(benchmark::State& state) {
   if (!seededBuffers(state)) return;
-  TestBuffer& a = testState.bufferA;
-  TestBuffer& b = testState.bufferB;
-  const uint32_t ops = testState.opsPerCycle;
+  TestBuffer& a = run.bufferA;
+  TestBuffer& b = run.bufferB;
+  const uint32_t ops = run.opsPerCycle;
   const auto words = static_cast<uint32_t>(a.wordCount);
   uint64_t seed = 88172645463325252ULL;
   uint64_t mismatches = 0;
   double cycleSeconds = 0;
   double limitSeconds = 0;
   for (auto _ : state) {
-    cycleSeconds += secondsOf([] { runCycle(oneWorker()); });
+    cycleSeconds += secondsOf([] { runCycle(oneWorker(run)); });
     limitSeconds += secondsOf([&] { mismatches += bench::limitCycle(a.base, b.base, words, ops, seed); });
   }
-  if (mismatches != 0 || testState.errorSeen) state.SkipWithError("mismatch");
+  if (mismatches != 0 || run.errorSeen) state.SkipWithError("mismatch");
   const double total = double(state.iterations()) * ops;
   state.counters["cycle_ops/s"] = total / cycleSeconds;
   state.counters["limit_ops/s"] = total / limitSeconds;
@@ -105,11 +109,11 @@ BENCHMARK(BM_CycleShareOfLimit)->Arg(8192)->Iterations(2)->Unit(benchmark::kMill
 // adds each one's processor time and operations to seconds[k] and
 // operations[k].
 void runWorkersCycle(double* seconds, double* operations) {
-  const uint32_t count = testState.workers.count();
+  const uint32_t count = run.workers.count();
   std::vector<std::thread> running;
   for (uint32_t k = 0; k < count; ++k) {
-    operations[k] += testState.workers[k].opsPerCycle;
-    running.emplace_back([k, seconds] { seconds[k] += secondsOf([k] { runCycle(testState.workers[k]); }); });
+    operations[k] += run.workers[k].opsPerCycle;
+    running.emplace_back([k, seconds] { seconds[k] += secondsOf([k] { runCycle(run.workers[k]); }); });
   }
   for (std::thread& t : running) t.join();
 }
@@ -132,23 +136,23 @@ double sumOfRates(const double* seconds, const double* operations, uint32_t n) {
 // workers over 1.
 void BM_WorkersShareOfLimit(benchmark::State& state) {
   if (!seededBuffers(state)) return;
-  TestBuffer& a = testState.bufferA;
-  TestBuffer& b = testState.bufferB;
-  const uint32_t ops = testState.opsPerCycle;
+  TestBuffer& a = run.bufferA;
+  TestBuffer& b = run.bufferB;
+  const uint32_t ops = run.opsPerCycle;
   uint64_t mismatches = 0;
   double wall[2][3] = {};          // [workers, limit][threads]
   double seconds[2][3][2] = {};    // processor time per thread
   double operations[2][3][2] = {};
   for (auto _ : state) {
     for (uint32_t n : {1u, 2u}) {
-      setUpWorkers(n);
+      setUpWorkers(run, n);
       wall[0][n] += wallSecondsOf([&] { runWorkersCycle(seconds[0][n], operations[0][n]); });
       wall[1][n] += wallSecondsOf([&] {
         mismatches += bench::limitCycleOnThreads(a.base, b.base, a.wordCount, ops, n, seconds[1][n], operations[1][n]);
       });
     }
   }
-  if (mismatches != 0 || testState.errorSeen) state.SkipWithError("mismatch");
+  if (mismatches != 0 || run.errorSeen) state.SkipWithError("mismatch");
   const double total = double(state.iterations()) * ops;
   double cpuRate[2][3] = {};
   for (uint32_t n : {1u, 2u}) {
@@ -162,7 +166,7 @@ void BM_WorkersShareOfLimit(benchmark::State& state) {
   }
   state.counters["speedup"] = wall[0][1] / wall[0][2];
   state.counters["cpu_speedup"] = cpuRate[0][2] / cpuRate[0][1];
-  oneWorker();
+  oneWorker(run);
   releaseBuffers();
 }
 BENCHMARK(BM_WorkersShareOfLimit)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -176,25 +180,25 @@ std::atomic<uint32_t> cyclesWanted{0};
 double firstCycleEnd = 0;
 double lastCycleEnd = 0;
 
-void timeEveryCycle(uint32_t) {
+void timeEveryCycle(TestRun& run, uint32_t) {
   const double now = threadSeconds();
-  const uint32_t done = testState.cycles.load();
+  const uint32_t done = run.cycles.load();
   if (done == 1) firstCycleEnd = now;
   lastCycleEnd = now;
-  if (done >= cyclesWanted.load()) testState.stopRequested = true;
+  if (done >= cyclesWanted.load()) run.stopRequested = true;
 }
 
 double workerSeconds(int32_t sweep, uint32_t cycles) {
-  testState.settings.sweep = sweep;
-  testState.settings.timeout = 1;  // calls the hook below after each cycle and its sweep
-  testState.cycles = 0;
-  testState.stopRequested = false;
+  run.settings.sweep = sweep;
+  run.settings.timeout = 1;  // calls the hook below after each cycle and its sweep
+  run.cycles = 0;
+  run.stopRequested = false;
   cyclesWanted = cycles;
-  pauseAfterCycle = timeEveryCycle;
-  std::thread worker([] { runWorker(oneWorker()); });
+  run.pauseAfterCycle = timeEveryCycle;
+  std::thread worker([] { runWorker(oneWorker(run)); });
   worker.join();
-  pauseAfterCycle = waitForStopOrTimeout;
-  testState.settings.timeout = 0;
+  run.pauseAfterCycle = waitForStopOrTimeout;
+  run.settings.timeout = 0;
   return lastCycleEnd - firstCycleEnd;
 }
 
@@ -211,8 +215,8 @@ void BM_SweepCost(benchmark::State& state) {
     withSweep += workerSeconds(Settings{}.sweep, cycles);
     without += workerSeconds(0, cycles);
   }
-  if (testState.errorSeen) state.SkipWithError("mismatch");
-  const double ops = double(state.iterations()) * (cycles - 1) * testState.opsPerCycle;
+  if (run.errorSeen) state.SkipWithError("mismatch");
+  const double ops = double(state.iterations()) * (cycles - 1) * run.opsPerCycle;
   state.counters["sweep_ops/s"] = ops / withSweep;
   state.counters["plain_ops/s"] = ops / without;
   state.counters["share"] = without / withSweep;
@@ -226,21 +230,21 @@ BENCHMARK(BM_SweepCost)->Args({8192, 13})->Iterations(2)->Unit(benchmark::kSecon
 // of a test of state.range(0) MiB. Counters in GB/s of both buffers read per
 // second of processor time, and the sweep's share of the limit.
 void BM_SweepShareOfLimit(benchmark::State& state) {
-  if (!allocateBuffers(uint64_t(state.range(0)) << 20)) {
+  if (!allocateBuffers(run, uint64_t(state.range(0)) << 20)) {
     state.SkipWithError("allocation failed");
     return;
   }
-  const uint64_t words = testState.bufferA.wordCount;
-  const auto* a = const_cast<const uint32_t*>(testState.bufferA.base);
-  const auto* b = const_cast<const uint32_t*>(testState.bufferB.base);
+  const uint64_t words = run.bufferA.wordCount;
+  const auto* a = const_cast<const uint32_t*>(run.bufferA.base);
+  const auto* b = const_cast<const uint32_t*>(run.bufferB.base);
   double sweepSeconds = 0;
   double limitSeconds = 0;
   uint32_t fold = 0;
   for (auto _ : state) {
-    sweepSeconds += secondsOf([] { sweepSlice(oneWorker()); });
+    sweepSeconds += secondsOf([] { sweepSlice(oneWorker(run)); });
     limitSeconds += secondsOf([&] { fold |= bench::readBoth(a, b, words); });
   }
-  if (fold != 0 || testState.errorSeen) state.SkipWithError("mismatch");
+  if (fold != 0 || run.errorSeen) state.SkipWithError("mismatch");
   const double bytes = double(state.iterations()) * double(words) * 8;
   state.counters["sweep_GB/s"] = bytes / sweepSeconds / 1e9;
   state.counters["limit_GB/s"] = bytes / limitSeconds / 1e9;
@@ -273,7 +277,7 @@ void memsetFreshMemory(uint64_t bytes) {
 // memory: memory the machine has not handed out lately comes slowly.
 void BM_FillShareOfMemset(benchmark::State& state) {
   const uint64_t bytes = uint64_t(state.range(0)) << 20;
-  if (!allocateBuffers(bytes)) {
+  if (!allocateBuffers(run, bytes)) {
     state.SkipWithError("allocation failed");
     return;
   }
@@ -282,7 +286,7 @@ void BM_FillShareOfMemset(benchmark::State& state) {
   double fillSeconds = 0, fillWall = 0;
   double memsetSeconds = 0, memsetWall = 0;
   for (auto _ : state) {
-    fillWall += wallSecondsOf([&] { fillSeconds += secondsOf([&] { allocateBuffers(bytes); }); });
+    fillWall += wallSecondsOf([&] { fillSeconds += secondsOf([&] { allocateBuffers(run, bytes); }); });
     releaseBuffers();
     memsetWall += wallSecondsOf([&] { memsetSeconds += secondsOf([&] { memsetFreshMemory(bytes); }); });
   }
@@ -317,11 +321,11 @@ void memsetFreshMemoryOnTwoThreads(uint64_t bytes) {
 // The fill of a run of 2 workers: the buffers obtained, then each worker's
 // thread fills its own slice.
 void fillWithTwoWorkers(uint64_t bytes) {
-  if (!obtainBuffers(bytes)) return;
-  setUpWorkers(2);
+  if (!obtainBuffers(run, bytes)) return;
+  setUpWorkers(run, 2);
   std::vector<std::thread> running;
   for (uint32_t k = 0; k < 2; ++k) {
-    running.emplace_back([k] { fillWords(testState.workers[k].firstWord, testState.workers[k].endWord); });
+    running.emplace_back([k] { fillWords(run, run.workers[k].firstWord, run.workers[k].endWord); });
   }
   for (std::thread& t : running) t.join();
 }
@@ -332,7 +336,7 @@ void fillWithTwoWorkers(uint64_t bytes) {
 void BM_TwoWorkerFillShareOfMemset(benchmark::State& state) {
   const uint64_t bytes = uint64_t(state.range(0)) << 20;
   fillWithTwoWorkers(bytes);
-  if (testState.bufferA.base == nullptr) {
+  if (run.bufferA.base == nullptr) {
     state.SkipWithError("allocation failed");
     return;
   }
@@ -349,7 +353,7 @@ void BM_TwoWorkerFillShareOfMemset(benchmark::State& state) {
   state.counters["fill_GB/s"] = total / fillWall / 1e9;
   state.counters["memset_GB/s"] = total / memsetWall / 1e9;
   state.counters["share"] = memsetWall / fillWall;
-  oneWorker();
+  oneWorker(run);
 }
 BENCHMARK(BM_TwoWorkerFillShareOfMemset)->Arg(1024)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TwoWorkerFillShareOfMemset)->Arg(8192)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();

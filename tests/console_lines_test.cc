@@ -68,7 +68,7 @@ class StandardInputFeed {
 }  // namespace
 
 TEST(ReportLines, BannerAndUsage) {
-  EXPECT_EQ(bannerLine("Dec  7 2026"), "\nKelvaring - build Dec  7 2026 (beta), " + std::string(kNoticeText));
+  EXPECT_EQ(bannerLine("Dec  7 2026"), "\nKelvaring - build Dec  7 2026 (beta), " + std::string(platform::noticeText()));
   EXPECT_EQ(usageLine("probe"), "\nUsage: probe [megabytes]\n\n");
 }
 
@@ -82,10 +82,10 @@ TEST(ReportLines, CountLinesToTheCharacter) {
 // blanks over the rest of a progress line, no line end before the notice.
 TEST(ReportLines, ProgressEveryNSecondsLeavesNoCarriageReturn) {
   for (auto [progress, inPlace] : {std::pair{-1, true}, {0, true}, {1, false}, {60, false}}) {
-    testState.settings.progress = progress;
-    EXPECT_EQ(progressInPlace(), inPlace) << progress;
+    Settings settings;
+    settings.progress = progress;
+    EXPECT_EQ(progressInPlace(settings), inPlace) << progress;
   }
-  testState.settings.progress = 0;
   EXPECT_EQ(timedProgressLine(16, 10.0), "16 cycles, (10% coverage)\n");
   EXPECT_EQ(errorLine(3, 40, 25.0, false), "Error 3, out of 40 cycles, (25% coverage)\n");
   EXPECT_EQ(summaryLine(1, 2, 1.25, false), "Errors 1, cycles 2, (1% coverage)\n");
@@ -240,18 +240,12 @@ TEST(SystemVersion, BeforeTheLowestSupportedIsObsolete) {
 
 class VersionQuestion : public ::testing::Test {
  protected:
-  void SetUp() override { versionCheck = [] { return true; }; }
-  void TearDown() override { versionCheck = saved_; }
-
   int run() {
     char program[] = "probe";
     char size[] = "1";
     char* argv[] = {program, size, nullptr};
-    return runProgram(2, argv);
+    return runProgram(2, argv, [] { return true; });
   }
-
- private:
-  bool (*saved_)() = versionCheck;
 };
 
 TEST_F(VersionQuestion, NoEndsTheRunBeforeAnyOutput) {
@@ -365,8 +359,8 @@ TEST(EccCounts, GrowthBetweenTwoReadsNamesTheModule) {
 // A transient flip: the compare saw the two words differ, read again they
 // agree. The failing bits are those of the compare.
 TEST(ErrorReport, FailingBitsOfATransientFlipAreThoseTheCompareSaw) {
-  kelvaring::testing::resetTestState();
-  testState.settings.verbose = 1;
+  TestRun run;
+  run.settings.verbose = 1;
   uint32_t words[2] = {0x12345678, 0x12345678};
   ErrorRecord r;
   r.addressA = reinterpret_cast<uintptr_t>(&words[0]);
@@ -374,18 +368,17 @@ TEST(ErrorReport, FailingBitsOfATransientFlipAreThoseTheCompareSaw) {
   r.valueA = r.valueB = 0x12345678;
   r.comparedA = 0x12345678;
   r.comparedB = 0x12345778;
-  ASSERT_TRUE(testState.workers[0].errors.publish(r));
+  ASSERT_TRUE(run.workers[0].errors.publish(r, run.errorStamps));
   std::string printed;
   {
     kelvaring::testing::OutputCapture capture;
-    ErrorDrain drain;
+    ErrorDrain drain(run);
     {
       FailingPages pages;
-      reportErrors(drain.drain(), pages);
+      reportErrors(run, drain.drain(), pages);
     }
     printed = capture.text();
   }
-  kelvaring::testing::resetTestState();
   EXPECT_NE(printed.find("]=12345678, "), std::string::npos) << printed;
   EXPECT_NE(printed.find(", failing bits 00000100\n"), std::string::npos) << printed;
 }
@@ -393,17 +386,16 @@ TEST(ErrorReport, FailingBitsOfATransientFlipAreThoseTheCompareSaw) {
 // A count that grew is one report; that read is the new baseline, so the
 // same count is not reported again.
 TEST(EccCounts, GrowthIsReportedOnceAndBecomesTheBaseline) {
-  kelvaring::testing::resetTestState();
+  TestRun run;
   FakeEdac edac;
   EccWatch ecc;
   ecc.root = edac.root();
   ecc.counts = platform::readEccCounts(edac.root());
   edac.write("mc0/dimm0/dimm_ce_count", "6\n");
   kelvaring::testing::OutputCapture output;
-  EXPECT_TRUE(reportEccGrowth(ecc));
-  EXPECT_FALSE(reportEccGrowth(ecc));
-  EXPECT_EQ(testState.errors, 1u);
-  kelvaring::testing::resetTestState();
+  EXPECT_TRUE(reportEccGrowth(run, ecc));
+  EXPECT_FALSE(reportEccGrowth(run, ecc));
+  EXPECT_EQ(run.errors, 1u);
 }
 
 // With eccfail=0 a rise of corrected errors alone is printed and logged,
@@ -417,9 +409,9 @@ TEST(EccCounts, CorrectedErrorsCountUnlessEccfailIsZero) {
   for (const Row& r : {Row{1, "mc0/dimm0/dimm_ce_count", 1}, Row{0, "mc0/dimm0/dimm_ce_count", 0},
                        Row{0, "mc0/dimm0/dimm_ue_count", 1}, Row{0, "mc10/ue_count", 1}}) {
     SCOPED_TRACE(std::string(r.file) + ", eccfail=" + std::to_string(r.eccfail));
-    kelvaring::testing::resetTestState();
-    testState.settings.eccfail = r.eccfail;
-    testState.settings.errmax = 1;
+    TestRun run;
+    run.settings.eccfail = r.eccfail;
+    run.settings.errmax = 1;
     FakeEdac edac;
     const std::string log = edac.root() + "/run.jsonl";
     std::string message;
@@ -431,20 +423,20 @@ TEST(EccCounts, CorrectedErrorsCountUnlessEccfailIsZero) {
     std::string printed;
     {
       kelvaring::testing::OutputCapture output;
-      EXPECT_TRUE(reportEccGrowth(ecc));
+      EXPECT_TRUE(reportEccGrowth(run, ecc));
       printed = output.text();
     }
     closeResultsLog();
     std::string logged;
     std::getline(std::ifstream(log), logged);
-    EXPECT_EQ(testState.errors, r.errors);
-    EXPECT_EQ(testState.stopRequested.load(), r.errors != 0);
+    EXPECT_EQ(run.errors, r.errors);
+    EXPECT_EQ(run.stopRequested.load(), r.errors != 0);
     EXPECT_NE(printed.find(" gained\n"), std::string::npos) << printed;
     EXPECT_EQ(printed.starts_with("\rError 1, "), r.errors != 0) << printed;
     EXPECT_EQ(logged.find(R"("counted":false,"cycles")") != std::string::npos, r.errors == 0) << logged;
     EXPECT_NE(logged.find(R"("kind":"ecc")"), std::string::npos) << logged;
   }
-  kelvaring::testing::resetTestState();
+
 }
 
 TEST(EccCounts, MissingTreeIsNotWatched) {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system_info.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "random/index_draw.h"
@@ -32,26 +33,20 @@ std::atomic<uint32_t> pauseCalls{0};
 std::atomic<uint32_t> pausesOutOfStep{0};  // pause k not right after cycle k, or of another length
 std::atomic<uint32_t> expectedPause{0};
 
-void countingPause(uint32_t milliseconds) {
+void countingPause(TestRun& run, uint32_t milliseconds) {
   uint32_t call = pauseCalls.fetch_add(1) + 1;
-  if (testState.cycles.load() != call || milliseconds != expectedPause.load()) pausesOutOfStep.fetch_add(1);
+  if (run.cycles.load() != call || milliseconds != expectedPause.load()) pausesOutOfStep.fetch_add(1);
 }
 
-// The shared state, and the pause counters of these tests, as at the start.
-void resetTestState() {
-  testing::resetTestState();
-  pauseCalls = pausesOutOfStep = expectedPause = 0;
-}
-
-class EngineStateTest : public ::testing::Test {
+// A fresh run, and the pause counters of these tests as at the start.
+class EngineStateTest : public testing::StateTest {
  protected:
-  void SetUp() override { resetTestState(); }
-  void TearDown() override { resetTestState(); }
+  void SetUp() override { pauseCalls = pausesOutOfStep = expectedPause = 0; }
 };
 
 SubtractiveRandom seededCopy() {
   SubtractiveRandom g{};
-  seedGenerator(g, kSeedTime, kNoticeText);
+  seedGenerator(g, kSeedTime, platform::noticeText());
   return g;
 }
 
@@ -87,90 +82,91 @@ using EngineBufferTest = EngineStateTest;
 
 TEST_F(EngineBufferTest, FailedAllocationLeavesNoBufferAndNoCycleLength) {
   for (uint64_t bytes = 0; bytes < 8; ++bytes) {  // no whole word
-    EXPECT_FALSE(allocateBuffers(bytes)) << bytes;
-    EXPECT_EQ(testState.bufferA.base, nullptr) << bytes;
-    EXPECT_EQ(testState.bufferB.base, nullptr) << bytes;
+    EXPECT_FALSE(allocateBuffers(run, bytes)) << bytes;
+    EXPECT_EQ(run.bufferA.base, nullptr) << bytes;
+    EXPECT_EQ(run.bufferB.base, nullptr) << bytes;
   }
-  EXPECT_FALSE(allocateBuffers(uint64_t{1} << 62));  // 2^61 bytes per buffer
-  EXPECT_EQ(testState.bufferB.base, nullptr);
-  EXPECT_EQ(testState.opsPerCycle, 0u);
+  EXPECT_FALSE(allocateBuffers(run, uint64_t{1} << 62));  // 2^61 bytes per buffer
+  EXPECT_EQ(run.bufferB.base, nullptr);
+  EXPECT_EQ(run.opsPerCycle, 0u);
 }
 
 TEST_F(EngineBufferTest, EachBufferGetsAnEighthOfTheBytesAsFilledWords) {
-  ASSERT_TRUE(allocateBuffers(100));
-  EXPECT_TRUE(holds(testState.bufferA, std::vector<uint32_t>(12, kFillWord)));
-  EXPECT_TRUE(holds(testState.bufferB, std::vector<uint32_t>(12, kFillWord)));
+  ASSERT_TRUE(allocateBuffers(run, 100));
+  EXPECT_TRUE(holds(run.bufferA, std::vector<uint32_t>(12, kFillWord)));
+  EXPECT_TRUE(holds(run.bufferB, std::vector<uint32_t>(12, kFillWord)));
 
-  ASSERT_TRUE(allocateBuffers(kEightMiB + 7));
+  ASSERT_TRUE(allocateBuffers(run, kEightMiB + 7));
   std::vector<uint32_t> filled(kEightMiBWords, kFillWord);
-  EXPECT_TRUE(holds(testState.bufferA, filled));
-  EXPECT_TRUE(holds(testState.bufferB, filled));
-  EXPECT_EQ(testState.opsPerCycle, 1048576u);
+  EXPECT_TRUE(holds(run.bufferA, filled));
+  EXPECT_TRUE(holds(run.bufferB, filled));
+  EXPECT_EQ(run.opsPerCycle, 1048576u);
 }
 
 // The count the main thread shows while a long fill lasts: the words of
 // the slice, however its edges fall.
 TEST_F(EngineBufferTest, FillPublishesTheWordsItFilled) {
-  ASSERT_TRUE(obtainBuffers(kEightMiB * 2));
+  ASSERT_TRUE(obtainBuffers(run, kEightMiB * 2));
   std::atomic<uint64_t> filled{12345};
-  fillWords(3, testState.bufferA.wordCount - 5, &filled);
-  EXPECT_EQ(filled.load(), testState.bufferA.wordCount - 8);
+  fillWords(run, 3, run.bufferA.wordCount - 5, &filled);
+  EXPECT_EQ(filled.load(), run.bufferA.wordCount - 8);
 }
 
 TEST_F(EngineBufferTest, CycleLengthGrowsFrom256MiB) {
-  ASSERT_TRUE(allocateBuffers(268435455));
-  EXPECT_EQ(testState.bufferA.wordCount, 33554431u);
-  EXPECT_EQ(testState.opsPerCycle, 1048576u);
-  resetTestState();
-  ASSERT_TRUE(allocateBuffers(268435456));
-  EXPECT_EQ(testState.bufferB.wordCount, 33554432u);
-  EXPECT_EQ(testState.opsPerCycle, 10485760u);
-  resetTestState();
+  ASSERT_TRUE(allocateBuffers(run, 268435455));
+  EXPECT_EQ(run.bufferA.wordCount, 33554431u);
+  EXPECT_EQ(run.opsPerCycle, 1048576u);
+  run.bufferA.release();
+  run.bufferB.release();
+  TestRun larger;
+  ASSERT_TRUE(allocateBuffers(larger, 268435456));
+  EXPECT_EQ(larger.bufferB.wordCount, 33554432u);
+  EXPECT_EQ(larger.opsPerCycle, 10485760u);
 }
 
 using EngineBufferDeathTest = EngineStateTest;
 
 TEST_F(EngineBufferDeathTest, AccessPastTheLastWordEndsWithTheBoundsCode) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ASSERT_TRUE(allocateBuffers(64));
-  EXPECT_EXIT(read(testState.bufferA, testState.bufferA.wordCount), ::testing::ExitedWithCode(0x8C), "");
-  EXPECT_EXIT(read(testState.bufferB, kTwoTo32 + 1), ::testing::ExitedWithCode(0x8C), "");
-  testState.bufferA.release();
-  EXPECT_EXIT(read(testState.bufferA, 0), ::testing::ExitedWithCode(0x8C), "");
+  ASSERT_TRUE(allocateBuffers(run, 64));
+  EXPECT_EXIT(read(run.bufferA, run.bufferA.wordCount), ::testing::ExitedWithCode(0x8C), "");
+  EXPECT_EXIT(read(run.bufferB, kTwoTo32 + 1), ::testing::ExitedWithCode(0x8C), "");
+  run.bufferA.release();
+  EXPECT_EXIT(read(run.bufferA, 0), ::testing::ExitedWithCode(0x8C), "");
 }
 
 using EngineCycleTest = EngineStateTest;
 
 TEST_F(EngineCycleTest, CycleWritesWhatTheDrawsChoose) {
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(kEightMiB));
-  ASSERT_EQ(testState.opsPerCycle, 1u << 20);
+  ASSERT_TRUE(allocateBuffers(run, kEightMiB));
+  ASSERT_EQ(run.opsPerCycle, 1u << 20);
   SubtractiveRandom copy = seededCopy();
   std::vector<uint32_t> model(kEightMiBWords, kFillWord);
   applyOperations(model, copy, 1u << 20, 0);
-  runCycle(oneWorker());
-  EXPECT_TRUE(holds(testState.bufferA, model));
-  EXPECT_TRUE(holds(testState.bufferB, model));
+  runCycle(oneWorker(run));
+  EXPECT_TRUE(holds(run.bufferA, model));
+  EXPECT_TRUE(holds(run.bufferB, model));
   EXPECT_TRUE(sameGenerator(randomState, copy)) << "two draws per operation";
-  EXPECT_EQ(testState.cycles.load(), 1u);
-  EXPECT_FALSE(testState.errorSeen.load());
+  EXPECT_EQ(run.cycles.load(), 1u);
+  EXPECT_FALSE(run.errorSeen.load());
 }
 
 TEST_F(EngineCycleTest, NoOperationsTouchNothingButCountTheCycle) {
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(64 * 1024));
-  flipBit3(testState.bufferB, 0);  // a read of word 0 would see the mismatch
-  testState.opsPerCycle = 0;
+  ASSERT_TRUE(allocateBuffers(run, 64 * 1024));
+  flipBit3(run.bufferB, 0);  // a read of word 0 would see the mismatch
+  run.opsPerCycle = 0;
   SubtractiveRandom before = randomState;
-  runCycle(oneWorker());
-  runCycle(oneWorker());
-  EXPECT_EQ(testState.cycles.load(), 2u);
-  EXPECT_FALSE(testState.errorSeen.load());
+  runCycle(oneWorker(run));
+  runCycle(oneWorker(run));
+  EXPECT_EQ(run.cycles.load(), 2u);
+  EXPECT_FALSE(run.errorSeen.load());
   EXPECT_TRUE(sameGenerator(randomState, before));
   std::vector<uint32_t> model(8192, kFillWord);
-  EXPECT_TRUE(holds(testState.bufferA, model));
+  EXPECT_TRUE(holds(run.bufferA, model));
   model[0] ^= 8;
-  EXPECT_TRUE(holds(testState.bufferB, model));
+  EXPECT_TRUE(holds(run.bufferB, model));
 }
 
 struct MismatchCase {
@@ -183,26 +179,26 @@ class EngineCycleMismatchTest : public EngineStateTest, public ::testing::WithPa
 TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
   const MismatchCase c = GetParam();
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(kEightMiB));
-  testState.settings.method = c.method;
-  testState.settings.verbose = c.verbose;
+  ASSERT_TRUE(allocateBuffers(run, kEightMiB));
+  run.settings.method = c.method;
+  run.settings.verbose = c.verbose;
   SubtractiveRandom copy = seededCopy();
   SubtractiveRandom peek = copy;
   const uint64_t first = nextRandom(peek) % kEightMiBWords;
-  flipBit3(testState.bufferB, first);
+  flipBit3(run.bufferB, first);
 
-  runCycle(oneWorker());
-  EXPECT_TRUE(testState.errorSeen.load());
-  EXPECT_EQ(testState.cycles.load(), 1u);
+  runCycle(oneWorker(run));
+  EXPECT_TRUE(run.errorSeen.load());
+  EXPECT_EQ(run.cycles.load(), 1u);
   const uint32_t mask = c.method == 1 ? 8 : 0;
-  EXPECT_EQ(testState.workers[0].stickyMask, mask);
+  EXPECT_EQ(run.workers[0].stickyMask, mask);
   // Recorded in every mode: where, what the compare read, and the words as
   // read again while the mismatch was handled, before the write.
-  const MismatchDetail& d = testState.workers[0].errors.detail;
+  const MismatchDetail& d = run.workers[0].errors.detail;
   std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(),    d.valueB.load(),
                              d.comparedA.load(), d.comparedB.load(), d.kind.load()};
-  std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferA.base[first]),
-                                 reinterpret_cast<uintptr_t>(&testState.bufferB.base[first]),
+  std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&run.bufferA.base[first]),
+                                 reinterpret_cast<uintptr_t>(&run.bufferB.base[first]),
                                  kFillWord,
                                  kFillWord ^ 8,
                                  kFillWord,
@@ -212,8 +208,8 @@ TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
   // The mask is read after the first check, so even the first value has it.
   std::vector<uint32_t> model(kEightMiBWords, kFillWord);
   applyOperations(model, copy, 1u << 20, mask);
-  EXPECT_TRUE(holds(testState.bufferA, model));
-  EXPECT_TRUE(holds(testState.bufferB, model));
+  EXPECT_TRUE(holds(run.bufferA, model));
+  EXPECT_TRUE(holds(run.bufferB, model));
 }
 
 INSTANTIATE_TEST_SUITE_P(MethodsAndVerbosity, EngineCycleMismatchTest,
@@ -240,19 +236,19 @@ bool advisedForHugePages(const volatile void* address) {
 TEST_F(EngineCycleTest, CycleOverWordsNoPowerOfTwoWritesWhatTheDrawsChoose) {
   constexpr uint64_t kWords = 3000017;
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(kWords * 8 + 7));
-  for (TestBuffer* buffer : {&testState.bufferA, &testState.bufferB}) {
+  ASSERT_TRUE(allocateBuffers(run, kWords * 8 + 7));
+  for (TestBuffer* buffer : {&run.bufferA, &run.bufferB}) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer->base) % (2 << 20), 0u) << "not on a huge-page boundary";
     EXPECT_TRUE(advisedForHugePages(buffer->base));
   }
   SubtractiveRandom copy = seededCopy();
   std::vector<uint32_t> model(kWords, kFillWord);
-  applyOperations(model, copy, testState.opsPerCycle, 0);
-  runCycle(oneWorker());
-  EXPECT_TRUE(holds(testState.bufferA, model));
-  EXPECT_TRUE(holds(testState.bufferB, model));
+  applyOperations(model, copy, run.opsPerCycle, 0);
+  runCycle(oneWorker(run));
+  EXPECT_TRUE(holds(run.bufferA, model));
+  EXPECT_TRUE(holds(run.bufferB, model));
   EXPECT_TRUE(sameGenerator(randomState, copy));
-  EXPECT_FALSE(testState.errorSeen.load());
+  EXPECT_FALSE(run.errorSeen.load());
 }
 
 // A flip planted at the word of one operation of a cycle of 1100 (batches
@@ -268,10 +264,10 @@ TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
   constexpr uint32_t kOps = 1100;
   const uint32_t plantAt = GetParam();
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(kEightMiB));
-  testState.settings.method = 1;
-  testState.settings.verbose = 1;
-  testState.opsPerCycle = kOps;
+  ASSERT_TRUE(allocateBuffers(run, kEightMiB));
+  run.settings.method = 1;
+  run.settings.verbose = 1;
+  run.opsPerCycle = kOps;
   SubtractiveRandom peek = seededCopy();
   std::vector<uint64_t> indexes;
   for (uint32_t op = 0; op < kOps; ++op) {
@@ -280,23 +276,23 @@ TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
   }
   const uint64_t target = indexes[plantAt];
   ASSERT_EQ(std::count(indexes.begin(), indexes.begin() + plantAt, target), 0) << "visited before";
-  flipBit3(testState.bufferB, target);
+  flipBit3(run.bufferB, target);
 
-  runCycle(oneWorker());
-  EXPECT_TRUE(testState.errorSeen.load());
-  EXPECT_EQ(testState.workers[0].stickyMask, 8u);
-  const MismatchDetail& d = testState.workers[0].errors.detail;
+  runCycle(oneWorker(run));
+  EXPECT_TRUE(run.errorSeen.load());
+  EXPECT_EQ(run.workers[0].stickyMask, 8u);
+  const MismatchDetail& d = run.workers[0].errors.detail;
   std::vector<uint64_t> seen{d.addressA.load(), d.addressB.load(), d.valueA.load(), d.valueB.load()};
-  std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferA.base[target]),
-                                 reinterpret_cast<uintptr_t>(&testState.bufferB.base[target]), kFillWord,
+  std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&run.bufferA.base[target]),
+                                 reinterpret_cast<uintptr_t>(&run.bufferB.base[target]), kFillWord,
                                  kFillWord ^ 8};
   EXPECT_EQ(seen, expected);
   SubtractiveRandom copy = seededCopy();
   std::vector<uint32_t> model(kEightMiBWords, kFillWord);
   applyOperations(model, copy, plantAt, 0);
   applyOperations(model, copy, kOps - plantAt, 8);
-  EXPECT_TRUE(holds(testState.bufferA, model));
-  EXPECT_TRUE(holds(testState.bufferB, model));
+  EXPECT_TRUE(holds(run.bufferA, model));
+  EXPECT_TRUE(holds(run.bufferB, model));
   EXPECT_TRUE(sameGenerator(randomState, copy));
 }
 
@@ -343,9 +339,9 @@ TEST_F(EngineCycleTest, BitFailingOnTheReadBackIsStickyInEveryLaterValue) {
   constexpr uint32_t kOps = 1100;
   constexpr uint32_t kPlantAt = 480;
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(kEightMiB));
-  testState.settings.method = 1;
-  testState.opsPerCycle = kOps;
+  ASSERT_TRUE(allocateBuffers(run, kEightMiB));
+  run.settings.method = 1;
+  run.opsPerCycle = kOps;
   SubtractiveRandom peek = seededCopy();
   std::vector<uint64_t> indexes;
   uint32_t plantedValue = 0;
@@ -357,7 +353,7 @@ TEST_F(EngineCycleTest, BitFailingOnTheReadBackIsStickyInEveryLaterValue) {
   const uint64_t at = indexes[kPlantAt];
   ASSERT_EQ(std::count(indexes.begin(), indexes.end(), at), 1) << "visited by another operation";
 
-  readback::target = &testState.bufferB.base[at];
+  readback::target = &run.bufferB.base[at];
   readback::page = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(readback::target) & ~uintptr_t{4095});
   readback::written = 0;
   readback::flipped = false;
@@ -368,15 +364,15 @@ TEST_F(EngineCycleTest, BitFailingOnTheReadBackIsStickyInEveryLaterValue) {
   sigaction(SIGSEGV, &write, &oldWrite);
   sigaction(SIGTRAP, &step, &oldStep);
   mprotect(readback::page, 4096, PROT_READ);
-  runCycle(oneWorker());
+  runCycle(oneWorker(run));
   mprotect(readback::page, 4096, PROT_READ | PROT_WRITE);
   sigaction(SIGSEGV, &oldWrite, nullptr);
   sigaction(SIGTRAP, &oldStep, nullptr);
 
   ASSERT_TRUE(readback::flipped);
-  EXPECT_TRUE(testState.errorSeen.load());
-  EXPECT_EQ(testState.workers[0].stickyMask, 8u);
-  const MismatchDetail& d = testState.workers[0].errors.detail;
+  EXPECT_TRUE(run.errorSeen.load());
+  EXPECT_EQ(run.workers[0].stickyMask, 8u);
+  const MismatchDetail& d = run.workers[0].errors.detail;
   EXPECT_EQ((std::vector<uint32_t>{d.comparedA, d.comparedB, d.valueA, d.valueB}),
             (std::vector<uint32_t>{plantedValue, plantedValue ^ 8, plantedValue, plantedValue ^ 8}));
   // Every value written after that operation carries the bit.
@@ -384,9 +380,9 @@ TEST_F(EngineCycleTest, BitFailingOnTheReadBackIsStickyInEveryLaterValue) {
   std::vector<uint32_t> model(kEightMiBWords, kFillWord);
   applyOperations(model, copy, kPlantAt + 1, 0);
   applyOperations(model, copy, kOps - kPlantAt - 1, 8);
-  EXPECT_TRUE(holds(testState.bufferA, model));
+  EXPECT_TRUE(holds(run.bufferA, model));
   model[at] ^= 8;
-  EXPECT_TRUE(holds(testState.bufferB, model));
+  EXPECT_TRUE(holds(run.bufferB, model));
 }
 #endif
 
@@ -397,26 +393,26 @@ TEST_F(EngineCycleTest, GeneratorAfterEachCycleIsWhereDrawingOneByOneLeavesIt) {
   constexpr uint64_t kWords = 1000;
   for (uint32_t ops : {1u, 2u, 31u, 32u, 33u, 511u, 512u, 513u, 544u, 545u, 1023u, 1024u, 1025u, 3000u}) {
     SCOPED_TRACE(ops);
-    resetTestState();
+    TestRun run;
     seedRandomAt(kSeedTime);
-    ASSERT_TRUE(allocateBuffers(kWords * 8));
-    testState.opsPerCycle = ops;
+    ASSERT_TRUE(allocateBuffers(run, kWords * 8));
+    run.opsPerCycle = ops;
     SubtractiveRandom copy = seededCopy();
     std::vector<uint32_t> model(kWords, kFillWord);
     for (int cycle = 1; cycle <= 3; ++cycle) {
-      runCycle(oneWorker());
+      runCycle(oneWorker(run));
       applyOperations(model, copy, ops, 0);
       EXPECT_TRUE(sameGenerator(randomState, copy)) << "after cycle " << cycle;
     }
-    EXPECT_TRUE(holds(testState.bufferA, model));
-    EXPECT_TRUE(holds(testState.bufferB, model));
+    EXPECT_TRUE(holds(run.bufferA, model));
+    EXPECT_TRUE(holds(run.bufferB, model));
   }
 }
 
 // Maps both buffers with `words` words without committing them; untouched
 // words read zero.
-bool mapUntouchedBuffers(uint64_t words) {
-  for (TestBuffer* buffer : {&testState.bufferA, &testState.bufferB}) {
+bool mapUntouchedBuffers(TestRun& run, uint64_t words) {
+  for (TestBuffer* buffer : {&run.bufferA, &run.bufferB}) {
     void* base = mmap(nullptr, words * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) return false;
     buffer->base = static_cast<volatile uint32_t*>(base);
@@ -439,8 +435,8 @@ class EngineWideCycleTest : public EngineStateTest, public ::testing::WithParamI
 TEST_P(EngineWideCycleTest, CycleWritesWhereTheIndexDrawSays) {
   const uint64_t words = GetParam();
   seedRandomAt(kSeedTime);
-  if (!mapUntouchedBuffers(words)) GTEST_SKIP() << "cannot map " << words << " words twice";
-  testState.opsPerCycle = 1000;
+  if (!mapUntouchedBuffers(run, words)) GTEST_SKIP() << "cannot map " << words << " words twice";
+  run.opsPerCycle = 1000;
   SubtractiveRandom copy = seededCopy();
   OneByOne stream{copy};
   const IndexDraw draw(words);
@@ -452,13 +448,13 @@ TEST_P(EngineWideCycleTest, CycleWritesWhereTheIndexDrawSays) {
                                                         : draw(stream);
     model[index] = nextRandom(copy);
   }
-  runCycle(oneWorker());
-  EXPECT_EQ(testState.cycles.load(), 1u);
-  EXPECT_FALSE(testState.errorSeen.load());
+  runCycle(oneWorker(run));
+  EXPECT_EQ(run.cycles.load(), 1u);
+  EXPECT_FALSE(run.errorSeen.load());
   EXPECT_TRUE(sameGenerator(randomState, copy));
   int wrong = 0;
   for (const auto& [index, value] : model) {
-    if (testState.bufferA.at(index) != value || testState.bufferB.at(index) != value) ++wrong;
+    if (run.bufferA.at(index) != value || run.bufferB.at(index) != value) ++wrong;
   }
   EXPECT_EQ(wrong, 0) << "of " << model.size() << " written words";
 }
@@ -483,9 +479,9 @@ bool waitFor(Condition done) {
 // would hang the test binary, so it is ended with a failure instead.
 class WorkerThread {
  public:
-  WorkerThread() : thread_([this] { runWorker(oneWorker()), ended_ = true; }) {}
+  explicit WorkerThread(TestRun& run) : run_(run), thread_([this] { runWorker(oneWorker(run_)), ended_ = true; }) {}
   ~WorkerThread() {
-    requestStop();
+    requestStop(run_);
     if (!waitFor([this] { return ended_.load(); })) {
       ADD_FAILURE() << "the worker did not end after the stop";
       std::abort();
@@ -494,63 +490,64 @@ class WorkerThread {
   }
 
  private:
+  TestRun& run_;
   std::atomic<bool> ended_{false};
   std::thread thread_;
 };
 
-void startSmallRun(int32_t timeout) {
+void startSmallRun(TestRun& run, int32_t timeout) {
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(1 << 20));
-  testState.settings.timeout = timeout;
+  ASSERT_TRUE(allocateBuffers(run, 1 << 20));
+  run.settings.timeout = timeout;
 }
 
 TEST_F(EngineWorkerTest, StopBeforeStartRunsNoCycle) {
-  ASSERT_NO_FATAL_FAILURE(startSmallRun(5));
-  pauseAfterCycle = countingPause;
-  testState.stopRequested = true;
-  runWorker(oneWorker());
-  EXPECT_EQ(testState.cycles.load(), 0u);
+  ASSERT_NO_FATAL_FAILURE(startSmallRun(run, 5));
+  run.pauseAfterCycle = countingPause;
+  run.stopRequested = true;
+  runWorker(oneWorker(run));
+  EXPECT_EQ(run.cycles.load(), 0u);
   EXPECT_EQ(pauseCalls.load(), 0u);
 }
 
 TEST_F(EngineWorkerTest, NoPauseWithoutTimeout) {
-  ASSERT_NO_FATAL_FAILURE(startSmallRun(0));
-  pauseAfterCycle = countingPause;
+  ASSERT_NO_FATAL_FAILURE(startSmallRun(run, 0));
+  run.pauseAfterCycle = countingPause;
   {
-    WorkerThread worker;
-    EXPECT_TRUE(waitFor([] { return testState.cycles.load() >= 3; }));
+    WorkerThread worker(run);
+    EXPECT_TRUE(waitFor([this] { return run.cycles.load() >= 3; }));
   }
-  EXPECT_GE(testState.cycles.load(), 3u);
+  EXPECT_GE(run.cycles.load(), 3u);
   EXPECT_EQ(pauseCalls.load(), 0u);
-  EXPECT_FALSE(testState.errorSeen.load());
+  EXPECT_FALSE(run.errorSeen.load());
 }
 
 TEST_F(EngineWorkerTest, PauseFollowsEveryCycle) {
-  ASSERT_NO_FATAL_FAILURE(startSmallRun(5));
+  ASSERT_NO_FATAL_FAILURE(startSmallRun(run, 5));
   expectedPause = 5;
-  pauseAfterCycle = countingPause;
+  run.pauseAfterCycle = countingPause;
   {
-    WorkerThread worker;
+    WorkerThread worker(run);
     EXPECT_TRUE(waitFor([] { return pauseCalls.load() >= 3; }));
   }
-  EXPECT_EQ(pauseCalls.load(), testState.cycles.load());
+  EXPECT_EQ(pauseCalls.load(), run.cycles.load());
   EXPECT_EQ(pausesOutOfStep.load(), 0u);
 }
 
 class EngineWorkerPauseTest : public EngineStateTest, public ::testing::WithParamInterface<int32_t> {};
 
 TEST_P(EngineWorkerPauseTest, StopEndsThePauseAtOnce) {
-  ASSERT_NO_FATAL_FAILURE(startSmallRun(GetParam()));
+  ASSERT_NO_FATAL_FAILURE(startSmallRun(run, GetParam()));
   auto started = std::chrono::steady_clock::now();
   {
-    WorkerThread worker;
-    ASSERT_TRUE(waitFor([] { return testState.cycles.load() >= 1; }));
+    WorkerThread worker(run);
+    ASSERT_TRUE(waitFor([this] { return run.cycles.load() >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(testState.cycles.load(), 1u) << "the pause ended by itself";
+    EXPECT_EQ(run.cycles.load(), 1u) << "the pause ended by itself";
     started = std::chrono::steady_clock::now();
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-  EXPECT_EQ(testState.cycles.load(), 1u);
+  EXPECT_EQ(run.cycles.load(), 1u);
 }
 
 // -1 is taken as 0xFFFFFFFF, the endless pause; the other is ten minutes.

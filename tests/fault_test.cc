@@ -173,7 +173,7 @@ TEST_F(FaultDeathTest, FaultRemovesTheStopHandlerOnItsWayOut) {
         dup2(STDERR_FILENO, STDOUT_FILENO);
         platform::setFaultTranslator(translateFault);
         try {
-          CtrlHandlerGuard guard(onConsoleControl);
+          CtrlHandlerGuard guard([](uint32_t type) { return stopsTheRun(type); });
           platform::raiseFault(kAccessViolation);
         } catch (CAtlException) {
           kill(getpid(), SIGINT);
@@ -276,8 +276,8 @@ TEST(HardwareError, PlanReplacesThePageOfTheReportedSizeWithTheOtherBuffers) {
 class HardwareErrorTest : public testing::StateTest {};
 
 TEST_F(HardwareErrorTest, FailedPageTakesTheOtherBuffersWordsAndIsRecorded) {
-  TestState& s = testState;
-  ASSERT_TRUE(allocateBuffers(8 << 20));
+  TestRun& s = run;
+  ASSERT_TRUE(allocateBuffers(run, 8 << 20));
   constexpr uint64_t kPageWords = 1024;
   const uint64_t marked = 5 * kPageWords + 7;
   s.bufferB.at(marked) = 0x1234;
@@ -300,7 +300,7 @@ TEST_F(HardwareErrorTest, FailedPageTakesTheOtherBuffersWordsAndIsRecorded) {
   EXPECT_EQ(d.hardwareAddress, reinterpret_cast<uintptr_t>(failed) + 1);
   EXPECT_EQ(d.pageShift, 12u);
   EXPECT_EQ(s.workers[0].errors.found(), 0u);
-  EXPECT_EQ(mismatchesFound(), 1u);
+  EXPECT_EQ(mismatchesFound(run), 1u);
 
   // Elsewhere it is no memory error of the test.
   s.errorSeen = false;

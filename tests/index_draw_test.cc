@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/system_info.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
 #include "random/index_draw.h"
@@ -106,7 +107,7 @@ TEST(IndexDraw, IndexesSpreadEvenlyOverTheSlice) {
   for (Row row : {Row{(uint64_t{1} << 28) + 1, false, true}, Row{uint64_t{3} << 30, false, true},
                   Row{kTwoTo32 + 3, false, true}, Row{uint64_t{3} << 30, true, false}}) {
     SubtractiveRandom seeded{};
-    seedGenerator(seeded, 1103285978, kNoticeText);
+    seedGenerator(seeded, 1103285978, platform::noticeText());
     SubtractiveStream g(seeded);
     const IndexDraw draw(row.words);
     const IndexDraw32 draw32(std::min(row.words, kTwoTo32));

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/system_info.h"
 #include "capture.h"
 #include "test_state.h"
 #include "engine/engine.h"
@@ -43,13 +44,13 @@ using InnerLoopTest = testing::StateTest;
 TEST_F(InnerLoopTest, CycleAllocatesNothing) {
   testing::OutputCapture quiet;
   seedRandomAt(1);
-  ASSERT_TRUE(allocateBuffers(8 << 20));
-  testState.settings.verbose = testState.settings.method = 1;
-  testState.bufferB.at(5) = 0;  // mismatch handling runs too
+  ASSERT_TRUE(allocateBuffers(run, 8 << 20));
+  run.settings.verbose = run.settings.method = 1;
+  run.bufferB.at(5) = 0;  // mismatch handling runs too
   uint64_t before = allocations.load();
-  runCycle(oneWorker());
+  runCycle(oneWorker(run));
   EXPECT_EQ(allocations.load(), before);
-  EXPECT_TRUE(testState.errorSeen);
+  EXPECT_TRUE(run.errorSeen);
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -68,16 +69,16 @@ void allowNoSystemCalls() {
 
 TEST_F(InnerLoopTest, CycleMakesNoSystemCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  auto cycleUnderFilter = [](bool thenCallTheSystem) {
+  auto cycleUnderFilter = [this](bool thenCallTheSystem) {
     seedRandomAt(1);
-    if (!allocateBuffers(1 << 20)) std::_Exit(3);
-    testState.settings.verbose = testState.settings.method = 1;
-    testState.bufferB.at(5) = 0;
+    if (!allocateBuffers(run, 1 << 20)) std::_Exit(3);
+    run.settings.verbose = run.settings.method = 1;
+    run.bufferB.at(5) = 0;
     // The monitor has not looked since the last wake-up: the mismatch
     // wakes nobody, and the cycle makes no system call at all.
-    testState.errorSeen = true;
+    run.errorSeen = true;
     allowNoSystemCalls();
-    runCycle(oneWorker());
+    runCycle(oneWorker(run));
     // Shows that the filter is in force.
     if (thenCallTheSystem) syscall(SYS_getpid);
     syscall(SYS_exit_group, 7);
@@ -149,7 +150,7 @@ TEST(InnerLoopTrace, EveryReadAndWriteIsARealAccessInOrder) {
     auto store = [&](uint64_t base, uint64_t i) { expected.push_back({'S', base + 4 * i, 4}); };
     for (uint64_t i = 0; i < 8; ++i) store(a, i), store(b, i);
     SubtractiveRandom g;
-    seedGenerator(g, 1103285978, kNoticeText);
+    seedGenerator(g, 1103285978, platform::noticeText());
     if (plant) {
       SubtractiveRandom first = g;
       store(b, nextRandom(first) % 8);  // the probe's planted word
@@ -188,7 +189,7 @@ TEST(InnerLoopTrace, NoReadBetweenCyclesWithoutSweep) {
     ASSERT_NE(a, 0u);
     std::vector<Access> expected;
     SubtractiveRandom g;
-    seedGenerator(g, 1103285978, kNoticeText);
+    seedGenerator(g, 1103285978, platform::noticeText());
     for (int cycle = 0; cycle < 2; ++cycle) {
       for (int op = 0; op < operations; ++op) {
         uint64_t i = nextRandom(g) % 8;

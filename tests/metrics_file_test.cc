@@ -257,12 +257,12 @@ TEST_F(MetricsFileWrites, LastErrorTimeChangesWithAnErrorReportAlone) {
   char pattern[] = "/tmp/kelvaring-metrics-XXXXXX";
   const std::string folder = mkdtemp(pattern);
   const std::string path = folder + "/k.prom";
-  MetricsFile file;
+  MetricsFile file(run);
   ASSERT_TRUE(file.start(path, 24 << 20));
   file.afterPoll();  // the first poll writes
   EXPECT_EQ(lastErrorSeconds(path), 0);
   const double before = static_cast<double>(platform::epochMilliseconds()) / 1000;
-  testState.errors = 1;
+  run.errors = 1;
   file.afterPoll();  // at once after the report
   const double reported = lastErrorSeconds(path);
   EXPECT_GE(reported, before);

@@ -41,23 +41,21 @@ void expectDefaults(const Settings& s) {
   EXPECT_EQ(s.retire, 0);
 }
 
-// The lines the app prints for the settings the text gives; applying it
-// prints nothing itself.
-std::string applyPrinting(const std::string& text) {
-  kelvaring::testing::OutputCapture capture;
-  applySettingsText(text);
-  EXPECT_EQ(capture.text(), "");
-  return settingsLines(testState.settings);
-}
-
 }  // namespace
 
 class SettingsFixture : public ::testing::Test {
  protected:
-  void SetUp() override { testState.settings = Settings{}; }
   void TearDown() override {
-    testState.settings = Settings{};
     if (!folder_.empty()) fs::remove_all(folder_);
+  }
+
+  // The lines the app prints for the settings the text gives; applying it
+  // prints nothing itself.
+  std::string applyPrinting(const std::string& text) {
+    kelvaring::testing::OutputCapture capture;
+    settings_ = applySettingsText(text);
+    EXPECT_EQ(capture.text(), "");
+    return settingsLines(settings_);
   }
 
   // A file of the given content in a folder of the test's own.
@@ -74,12 +72,13 @@ class SettingsFixture : public ::testing::Test {
     kelvaring::testing::OutputCapture capture;
     std::string text;
     if (!readSettingsFile(path, text)) text.clear();
-    readSettings(path, {text, commandLine});
+    settings_ = readSettings(path, {text, commandLine});
     EXPECT_EQ(capture.text(), "");
-    return settingsLines(testState.settings);
+    return settingsLines(settings_);
   }
 
-  const Settings& settings() { return testState.settings; }
+  const Settings& settings() { return settings_; }
+  Settings settings_;
   std::string folder_;
 };
 
@@ -122,8 +121,7 @@ TEST_F(SettingsKeys, EveryKeyOfTheTableIsRead) {
     auto row = rows.find(key.name);
     ASSERT_NE(row, rows.end()) << "no row for this key";
     auto& [value, holds] = row->second;
-    testState.settings = Settings{};
-    EXPECT_FALSE(holds(settings()));
+    EXPECT_FALSE(holds(Settings{}));
     applyPrinting("[tweak]\n" + std::string(key.name) + "=" + value + "\n");
     EXPECT_TRUE(holds(settings()));
   }
@@ -136,7 +134,7 @@ TEST_F(SettingsKeys, SweepShareIsClampedToPercent) {
            {"0", 0}, {"1", 1}, {"37", 37}, {"100", 100}, {"101", 100}, {"-1", 0}, {"-2147483648", 0},
            {"4294967295", 0}, {"x", 0}}) {
     SCOPED_TRACE(value);
-    applySettingsText(std::string("[tweak]\nSweep=") + value + "\n");
+    settings_ = applySettingsText(std::string("[tweak]\nSweep=") + value + "\n");
     EXPECT_EQ(settings().sweep, share);
   }
 }
@@ -165,7 +163,7 @@ TEST(SettingsPath, LogPathTakenBesideTheSettingsFile) {
 }
 
 TEST_F(SettingsKeys, SectionAndKeysInAnyCase) {
-  applySettingsText("[TWEAK]\nVERBOSE=1\nTimeOut=7\n");
+  settings_ = applySettingsText("[TWEAK]\nVERBOSE=1\nTimeOut=7\n");
   EXPECT_EQ(settings().verbose, 1);
   EXPECT_EQ(settings().timeout, 7);
 }
@@ -222,9 +220,6 @@ TEST_F(SettingsLevels, EveryLevelNameInAnyCase) {
   for (const auto& row : processLevels) {
     for (const std::string& name : inEveryCase(row.name)) {
       SCOPED_TRACE("process=" + name);
-      // Starts elsewhere, so that a name that matches nothing shows.
-      testState.settings.processPriorityClass =
-          row.level == PriorityClass::normal ? PriorityClass::high : PriorityClass::normal;
       EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nprocess=" + name + "\n"), row.line);
       EXPECT_EQ(settings().processPriorityClass, row.level);
     }
@@ -240,8 +235,6 @@ TEST_F(SettingsLevels, EveryLevelNameInAnyCase) {
   for (const auto& row : threadLevels) {
     for (const std::string& name : inEveryCase(row.name)) {
       SCOPED_TRACE("thread=" + name);
-      testState.settings.threadPriority =
-          row.level == ThreadPriority::normal ? ThreadPriority::highest : ThreadPriority::normal;
       EXPECT_EQ(applyPrinting("[tweak]\nverbose=1\nthread=" + name + "\n"), row.line);
       EXPECT_EQ(settings().threadPriority, row.level);
     }
@@ -342,8 +335,7 @@ TEST_F(SettingsFiles, CommandLineKeysOverrideTheFileKeyByKey) {
   EXPECT_EQ(settings().log, "run.jsonl");
   EXPECT_EQ(settings().metrics, fs::canonical(folder_).string() + "/file.prom");
   // Without a file: the keys alone.
-  testState.settings = Settings{};
-  applySettings({"", commandLineText({{"workers", "0"}})});
+  settings_ = applySettings({"", commandLineText({{"workers", "0"}})});
   EXPECT_EQ(settings().workers, 0);
   EXPECT_EQ(settings().sweep, 10);
 }

@@ -24,10 +24,10 @@ using StopControlTest = testing::StateTest;
 
 TEST_F(StopControlTest, InterruptBreakAndCloseAreHandled) {
   for (uint32_t type : {platform::kCtrlCEvent, platform::kCtrlBreakEvent, platform::kCtrlCloseEvent}) {
-    testState.stopRequested = false;
+    run.stopRequested = false;
     testing::OutputCapture output;
     EXPECT_TRUE(logStopAndHandle(type));
-    EXPECT_TRUE(testState.stopRequested);
+    EXPECT_TRUE(run.stopRequested);
     EXPECT_EQ(output.text(), kNotice);
   }
 }
@@ -36,18 +36,18 @@ TEST_F(StopControlTest, LogoffShutdownAndOthersAreDeclined) {
   for (uint32_t type : {3u, 5u, 6u, 0xFFFFFFFFu}) {
     testing::OutputCapture output;
     EXPECT_FALSE(logStopAndHandle(type));
-    EXPECT_FALSE(testState.stopRequested);
+    EXPECT_FALSE(run.stopRequested);
     EXPECT_EQ(output.text(), "");
   }
 }
 
 TEST_F(StopControlTest, InterruptBeforeTheFirstCycleGivesNoCycle) {
   testing::OutputCapture output;
-  ASSERT_TRUE(allocateBuffers(1 << 20));
-  onConsoleControl(platform::kCtrlCEvent);
-  runWorker(oneWorker());
-  EXPECT_EQ(testState.cycles, 0u);
-  EXPECT_EQ(summaryLine(0, testState.cycles, coverage()), "\rErrors 0, cycles 0, (0% coverage)          \n");
+  ASSERT_TRUE(allocateBuffers(run, 1 << 20));
+  onConsoleControl(run, platform::kCtrlCEvent);
+  runWorker(oneWorker(run));
+  EXPECT_EQ(run.cycles, 0u);
+  EXPECT_EQ(summaryLine(0, run.cycles, coverage(run)), "\rErrors 0, cycles 0, (0% coverage)          \n");
 }
 
 class StopControlDeathTest : public StopControlTest {
@@ -56,9 +56,9 @@ class StopControlDeathTest : public StopControlTest {
 };
 
 // Waits a while for the stop flag; false if it never came.
-bool stopArrives() {
-  for (int i = 0; i < 200 && !testState.stopRequested; ++i) usleep(10000);
-  return testState.stopRequested;
+bool stopArrives(const TestRun& run) {
+  for (int i = 0; i < 200 && !run.stopRequested; ++i) usleep(10000);
+  return run.stopRequested;
 }
 
 TEST_F(StopControlDeathTest, SignalsReachTheHandlerOnlyWhileRegistered) {
@@ -68,9 +68,9 @@ TEST_F(StopControlDeathTest, SignalsReachTheHandlerOnlyWhileRegistered) {
         {
           CtrlHandlerGuard guard(logStopAndHandle);
           for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
-            testState.stopRequested = false;
+            run.stopRequested = false;
             kill(getpid(), signal);
-            if (!stopArrives()) std::_Exit(1);
+            if (!stopArrives(run)) std::_Exit(1);
           }
         }
         // Removed: the interrupt ends the process by its default course.

@@ -34,38 +34,38 @@ TEST_F(SweepTest, FindsEveryDifferenceAndMakesThePairAgree) {
   const uint64_t inA = 1000;
   for (int32_t method : {0, 1}) {
     SCOPED_TRACE(method);
-    testing::resetTestState();
+    TestRun run;
     seedRandomAt(1);
-    ASSERT_TRUE(allocateBuffers(kWords * 8 + 5));
-    testState.settings.method = method;
-    for (uint64_t i : inB) flip(testState.bufferB, i, 1u << 3);
-    flip(testState.bufferA, inA, 1u << 20);
-    testState.bufferA.at(kWords - 1) = 0x12345678;  // the last word differs in many bits
+    ASSERT_TRUE(allocateBuffers(run, kWords * 8 + 5));
+    run.settings.method = method;
+    for (uint64_t i : inB) flip(run.bufferB, i, 1u << 3);
+    flip(run.bufferA, inA, 1u << 20);
+    run.bufferA.at(kWords - 1) = 0x12345678;  // the last word differs in many bits
     const SubtractiveRandom before = randomState;
 
-    EXPECT_TRUE(sweepSlice(oneWorker()));
-    EXPECT_TRUE(testState.errorSeen.load());
-    EXPECT_EQ(testState.workers[0].stickyMask, method == 1 ? (1u << 3) | (1u << 20) | (0x12345678 ^ kFillWord ^ 8) : 0u);
+    EXPECT_TRUE(sweepSlice(oneWorker(run)));
+    EXPECT_TRUE(run.errorSeen.load());
+    EXPECT_EQ(run.workers[0].stickyMask, method == 1 ? (1u << 3) | (1u << 20) | (0x12345678 ^ kFillWord ^ 8) : 0u);
     uint64_t wrong = 0;
     for (uint64_t i = 0; i < kWords; ++i) {
       const uint32_t expected = i == inA ? kFillWord ^ (1u << 20) : i == kWords - 1 ? 0x12345678 : kFillWord;
-      wrong += testState.bufferA.at(i) != expected || testState.bufferB.at(i) != expected;
+      wrong += run.bufferA.at(i) != expected || run.bufferB.at(i) != expected;
     }
     EXPECT_EQ(wrong, 0u);
     // The last one found, as read before it was mended.
-    const MismatchDetail& d = testState.workers[0].errors.detail;
+    const MismatchDetail& d = run.workers[0].errors.detail;
     std::vector<uint64_t> seen{d.addressB.load(), d.valueA.load(), d.valueB.load(),
                                d.comparedA.load(), d.comparedB.load(), d.kind.load()};
-    std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&testState.bufferB.base[kWords - 1]),
+    std::vector<uint64_t> expected{reinterpret_cast<uintptr_t>(&run.bufferB.base[kWords - 1]),
                                    0x12345678, kFillWord ^ 8, 0x12345678, kFillWord ^ 8,
                                    uint8_t(ErrorKind::sweep)};
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(std::memcmp(&randomState, &before, sizeof before), 0);
-    EXPECT_EQ(testState.cycles.load(), 0u);
+    EXPECT_EQ(run.cycles.load(), 0u);
     // A second sweep finds nothing more.
-    testState.errorSeen = false;
-    EXPECT_TRUE(sweepSlice(oneWorker()));
-    EXPECT_FALSE(testState.errorSeen.load());
+    run.errorSeen = false;
+    EXPECT_TRUE(sweepSlice(oneWorker(run)));
+    EXPECT_FALSE(run.errorSeen.load());
   }
 }
 
@@ -84,12 +84,12 @@ TEST(SweepScheduleTest, IntervalGivesTheShareOfTheWorkersTime) {
 // machine slows both alike, and each sweep sets the next interval anew.
 TEST_F(SweepTest, OnePerCentSweepsFarLessOftenThanCycles) {
   seedRandomAt(1);
-  ASSERT_TRUE(allocateBuffers(64 << 20));
-  testState.settings.sweep = 1;
-  testState.cycleLimit = 40;
-  Worker& worker = oneWorker();
+  ASSERT_TRUE(allocateBuffers(run, 64 << 20));
+  run.settings.sweep = 1;
+  run.cycleLimit = 40;
+  Worker& worker = oneWorker(run);
   runWorker(worker);
-  EXPECT_EQ(testState.cycles.load(), 40u);
+  EXPECT_EQ(run.cycles.load(), 40u);
   EXPECT_GE(worker.sweeps, 1u);
   EXPECT_LE(worker.sweeps, 10u);
 }
@@ -117,15 +117,15 @@ TEST_F(SweepTest, StopEndsASweepOf8GiBWithinASecond) {
   const uint64_t available = availableBytes();
   if (available < kBytes + (kBytes >> 2))
     GTEST_SKIP() << "8 GiB and a margin do not fit in the " << (available >> 20) << " MiB available";
-  ASSERT_TRUE(allocateBuffers(kBytes));
-  const uint64_t last = testState.bufferA.wordCount - 1;
-  flip(testState.bufferB, 0, 1);
-  flip(testState.bufferB, last, 1);
+  ASSERT_TRUE(allocateBuffers(run, kBytes));
+  const uint64_t last = run.bufferA.wordCount - 1;
+  flip(run.bufferB, 0, 1);
+  flip(run.bufferB, last, 1);
   std::atomic<bool> whole{true};
   std::atomic<bool> ended{false};
-  std::thread sweeper([&] { whole = sweepSlice(oneWorker()), ended = true; });
-  while (!testState.errorSeen.load()) std::this_thread::yield();
-  testState.stopRequested = true;
+  std::thread sweeper([&] { whole = sweepSlice(oneWorker(run)), ended = true; });
+  while (!run.errorSeen.load()) std::this_thread::yield();
+  run.stopRequested = true;
   const auto stopped = std::chrono::steady_clock::now();
   while (!ended.load() && std::chrono::steady_clock::now() - stopped < std::chrono::seconds(30))
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -133,7 +133,7 @@ TEST_F(SweepTest, StopEndsASweepOf8GiBWithinASecond) {
   sweeper.join();
   EXPECT_LT(took, std::chrono::seconds(1));
   EXPECT_FALSE(whole.load());
-  EXPECT_NE(testState.bufferA.at(last), testState.bufferB.at(last));
+  EXPECT_NE(run.bufferA.at(last), run.bufferB.at(last));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system_info.h"
 #include "report/error_report.h"
 #include "report/results_log.h"
 #include "capture.h"
@@ -32,7 +33,7 @@ constexpr uint32_t kSeedTime = 1103285978;
 class WorkersTest : public testing::StateTest {
  protected:
   void TearDown() override {
-    oneWorker();
+    oneWorker(run);
     testing::StateTest::TearDown();
   }
 };
@@ -150,7 +151,7 @@ TEST(SliceTest, WorkerCountFromTheKey) {
 SubtractiveRandom generatorOf(uint32_t worker) {
   SubtractiveRandom g{};
   if (worker == 0)
-    seedGenerator(g, kSeedTime, kNoticeText);
+    seedGenerator(g, kSeedTime, platform::noticeText());
   else
     seedWorkerGenerator(g, kSeedTime, worker);
   return g;
@@ -163,13 +164,13 @@ SubtractiveRandom generatorOf(uint32_t worker) {
 TEST_F(WorkersTest, ThreeWorkersEachWriteTheirOwnStreamIntoTheirSlice) {
   constexpr uint64_t kWords = 3000017;
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(kWords * 8 + 5));
-  setUpWorkers(3);
-  ASSERT_EQ(testState.workers.count(), 3u);
+  ASSERT_TRUE(allocateBuffers(run, kWords * 8 + 5));
+  setUpWorkers(run, 3);
+  ASSERT_EQ(run.workers.count(), 3u);
   std::vector<uint32_t> model(kWords, kFillWord);
   std::vector<SubtractiveRandom> expected;
   for (uint32_t k = 0; k < 3; ++k) {
-    const Worker& w = testState.workers[k];
+    const Worker& w = run.workers[k];
     EXPECT_EQ((Slice{w.firstWord, w.endWord}), sliceOf(kWords, 3, k));
     SubtractiveRandom g = generatorOf(k);
     for (uint32_t op = 0; op < w.opsPerCycle; ++op) {
@@ -181,20 +182,20 @@ TEST_F(WorkersTest, ThreeWorkersEachWriteTheirOwnStreamIntoTheirSlice) {
   EXPECT_NE(std::memcmp(&expected[1], &expected[2], sizeof expected[1]), 0);
 
   std::vector<std::thread> running;
-  for (uint32_t k = 0; k < 2; ++k) running.emplace_back([k] { runCycle(testState.workers[k]); });
+  for (uint32_t k = 0; k < 2; ++k) running.emplace_back([this, k] { runCycle(run.workers[k]); });
   for (std::thread& t : running) t.join();
-  EXPECT_EQ(testState.cycles.load(), 0u) << "two of three shares are no whole cycle";
-  runCycle(testState.workers[2]);
-  EXPECT_EQ(testState.cycles.load(), 1u);
+  EXPECT_EQ(run.cycles.load(), 0u) << "two of three shares are no whole cycle";
+  runCycle(run.workers[2]);
+  EXPECT_EQ(run.cycles.load(), 1u);
 
   uint64_t wrong = 0;
   for (uint64_t i = 0; i < kWords; ++i)
-    wrong += testState.bufferA.at(i) != model[i] || testState.bufferB.at(i) != model[i];
+    wrong += run.bufferA.at(i) != model[i] || run.bufferB.at(i) != model[i];
   EXPECT_EQ(wrong, 0u);
   for (uint32_t k = 0; k < 3; ++k)
-    EXPECT_EQ(std::memcmp(testState.workers[k].generator, &expected[k], sizeof expected[k]), 0) << k;
-  EXPECT_EQ(testState.workers[0].generator, &randomState);
-  EXPECT_FALSE(testState.errorSeen.load());
+    EXPECT_EQ(std::memcmp(run.workers[k].generator, &expected[k], sizeof expected[k]), 0) << k;
+  EXPECT_EQ(run.workers[0].generator, &randomState);
+  EXPECT_FALSE(run.errorSeen.load());
 }
 
 // A flip in the first and in the last word of each slice: the sweep of that
@@ -204,34 +205,34 @@ TEST_F(WorkersTest, FlipAtEitherEndOfEverySliceIsReportedWithItsWorker) {
   constexpr uint64_t kWords = 1000003;
   constexpr uint32_t kWorkers = 3;
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(kWords * 8));
-  setUpWorkers(kWorkers);
-  testState.settings.verbose = 1;
-  ErrorDrain reader;
+  ASSERT_TRUE(allocateBuffers(run, kWords * 8));
+  setUpWorkers(run, kWorkers);
+  run.settings.verbose = 1;
+  ErrorDrain reader(run);
   for (uint32_t k = 0; k < kWorkers; ++k) {
     for (bool last : {false, true}) {
       SCOPED_TRACE("worker " + std::to_string(k) + (last ? " last word" : " first word"));
-      Worker& w = testState.workers[k];
+      Worker& w = run.workers[k];
       const uint64_t word = last ? w.endWord - 1 : w.firstWord;
-      testState.bufferB.at(word) = kFillWord ^ 8;
+      run.bufferB.at(word) = kFillWord ^ 8;
       // Every other worker's sweep passes it by.
       for (uint32_t other = 0; other < kWorkers; ++other)
         if (other != k) {
-          ASSERT_TRUE(sweepSlice(testState.workers[other]));
+          ASSERT_TRUE(sweepSlice(run.workers[other]));
         }
-      ASSERT_FALSE(testState.errorSeen.load());
+      ASSERT_FALSE(run.errorSeen.load());
       ASSERT_TRUE(sweepSlice(w));
-      ASSERT_TRUE(testState.errorSeen.exchange(false));
+      ASSERT_TRUE(run.errorSeen.exchange(false));
       testing::OutputCapture output;
       {
         FailingPages pages;
-        reportErrors(reader.drain(), pages);
+        reportErrors(run, reader.drain(), pages);
       }
       const std::string text = output.text();
       char detail[96];
       std::snprintf(detail, sizeof detail, "[%016" PRIXPTR "]=%08x vs [%016" PRIXPTR "]=%08x, ",
-                    reinterpret_cast<uintptr_t>(&testState.bufferA.base[word]), kFillWord,
-                    reinterpret_cast<uintptr_t>(&testState.bufferB.base[word]), kFillWord ^ 8);
+                    reinterpret_cast<uintptr_t>(&run.bufferA.base[word]), kFillWord,
+                    reinterpret_cast<uintptr_t>(&run.bufferB.base[word]), kFillWord ^ 8);
       EXPECT_NE(text.find(detail), std::string::npos) << text;
       EXPECT_NE(text.find("failing bits 00000008"), std::string::npos) << text;
       ErrorRecord record;
@@ -239,9 +240,9 @@ TEST_F(WorkersTest, FlipAtEitherEndOfEverySliceIsReportedWithItsWorker) {
       ASSERT_TRUE(w.errors.read(record, sequence));
       EXPECT_EQ(record.worker, k);
       EXPECT_EQ(record.kind, ErrorKind::sweep);
-      EXPECT_EQ(record.addressB, reinterpret_cast<uintptr_t>(&testState.bufferB.base[word]));
+      EXPECT_EQ(record.addressB, reinterpret_cast<uintptr_t>(&run.bufferB.base[word]));
       EXPECT_EQ(record.comparedB, kFillWord ^ 8);
-      EXPECT_EQ(testState.bufferB.at(word), kFillWord);  // mended
+      EXPECT_EQ(run.bufferB.at(word), kFillWord);  // mended
     }
   }
 }
@@ -255,26 +256,26 @@ TEST_F(WorkersTest, EveryWorkersRecordAndCountReachTheLogAtOneLook) {
   constexpr uint64_t kWords = 100003;
   constexpr uint32_t kWorkers = 3;
   seedRandomAt(kSeedTime);
-  ASSERT_TRUE(allocateBuffers(kWords * 8));
-  setUpWorkers(kWorkers);
-  testState.settings.verbose = 1;
-  testState.settings.workers = kWorkers;
+  ASSERT_TRUE(allocateBuffers(run, kWords * 8));
+  setUpWorkers(run, kWorkers);
+  run.settings.verbose = 1;
+  run.settings.workers = kWorkers;
   char folder[] = "/tmp/kelvaring-drain-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const std::string log = std::string(folder) + "/run.jsonl";
   std::string message;
   ASSERT_TRUE(openResultsLog(log, message)) << message;
   for (uint32_t k : {2u, 0u, 1u}) {
-    for (uint32_t j = 0; j <= k; ++j) testState.bufferB.at(testState.workers[k].firstWord + 7 * j + 1) = 0x11111111 * (k + 1);
-    ASSERT_TRUE(sweepSlice(testState.workers[k]));
+    for (uint32_t j = 0; j <= k; ++j) run.bufferB.at(run.workers[k].firstWord + 7 * j + 1) = 0x11111111 * (k + 1);
+    ASSERT_TRUE(sweepSlice(run.workers[k]));
   }
-  ErrorDrain drain;
+  ErrorDrain drain(run);
   std::string text;
   {
     testing::OutputCapture output;
     {
       FailingPages pages;
-      reportErrors(drain.drain(), pages);
+      reportErrors(run, drain.drain(), pages);
     }
     text = output.text();
   }
@@ -283,8 +284,8 @@ TEST_F(WorkersTest, EveryWorkersRecordAndCountReachTheLogAtOneLook) {
   std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::remove(log.c_str());
   rmdir(folder);
-  EXPECT_EQ(testState.errors, 1u);
-  EXPECT_EQ(mismatchesFound(), 6u);
+  EXPECT_EQ(run.errors, 1u);
+  EXPECT_EQ(mismatchesFound(run), 6u);
   EXPECT_EQ(text.find("]=00000045 vs ["), text.rfind("]=00000045 vs [")) << "one detail line:\n" << text;
   EXPECT_NE(text.find("]=22222222, "), std::string::npos) << "worker 1's record:\n" << text;
   // Each record's worker and count, in the log's order.
@@ -301,6 +302,7 @@ TEST_F(WorkersTest, EveryWorkersRecordAndCountReachTheLogAtOneLook) {
 // never falls; every publication is counted, also one that gave way.
 TEST(ErrorSlotTest, ReaderNeverSeesAMixOfTwoRecords) {
   ErrorSlot slot;
+  std::atomic<uint32_t> stamps{0};
   std::atomic<bool> enough{false};
   // A second publisher makes publications give way now and then: each is
   // counted all the same.
@@ -311,7 +313,7 @@ TEST(ErrorSlotTest, ReaderNeverSeesAMixOfTwoRecords) {
       ErrorRecord r;
       r.worker = 0;
       calls.fetch_add(1);
-      gaveWay += !slot.publish(r);
+      gaveWay += !slot.publish(r, stamps);
     }
   });
   std::thread writer([&] {
@@ -326,7 +328,7 @@ TEST(ErrorSlotTest, ReaderNeverSeesAMixOfTwoRecords) {
       r.comparedB = i + 7;
       r.hardwareAddress = i;
       calls.fetch_add(1);
-      gaveWay += !slot.publish(r);
+      gaveWay += !slot.publish(r, stamps);
     }
   });
   uint64_t reads = 0;

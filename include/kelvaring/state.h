@@ -1,27 +1,17 @@
-// The process-wide record shared by the main thread and the test worker,
-// and the few types around it.
+// The types a run is made of: its settings, buffers, workers and the
+// records of the errors they find (src/engine/test_run.h puts them
+// together).
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 namespace kelvaring {
 
 inline constexpr const char* kProgramName = "Kelvaring";
 
-// Printed as the banner's third field and mixed into the generator's seed;
-// it names the platform the program was built for.
-#if defined(_WIN64)
-inline constexpr std::string_view kNoticeText = "RAM checker for Windows (x64)";
-#elif defined(_WIN32)
-inline constexpr std::string_view kNoticeText = "RAM checker for Windows (x86)";
-#else
-inline constexpr std::string_view kNoticeText = "RAM checker for x86-64 Linux.";
-#endif
-static_assert(kNoticeText.size() == 29);
 
 // The one exception type. It carries a result code in HRESULT form and ends
 // a run at the main function's single catch point.
@@ -131,7 +121,8 @@ struct ErrorRecord {
 class ErrorSlot {
  public:
   // False when the slot was being written and nothing was published.
-  bool publish(ErrorRecord record);
+  // The record takes the next of `stamps`, the order of publication.
+  bool publish(ErrorRecord record, std::atomic<uint32_t>& stamps);
   // The newest complete record and its sequence number (0: none published
   // yet); false while one is being written.
   bool read(ErrorRecord& record, uint32_t& sequence) const;
@@ -159,7 +150,7 @@ class ErrorRing {
   static constexpr uint32_t kEntries = 64;
   enum class Read { whole, pending, lost };
 
-  void publish(ErrorRecord record);
+  void publish(ErrorRecord record, std::atomic<uint32_t>& stamps);
   // Ticket t's record: whole, still being written, or overwritten.
   Read read(uint64_t ticket, ErrorRecord& record) const;
   // Tickets handed out: the hardware memory errors found so far.
@@ -233,7 +224,11 @@ inline constexpr uint32_t kMaxWorkers = 1024;
 // run before the worker's thread starts; afterwards the generator, the mask
 // and the slot's writes belong to the worker (and the slot's reads to the
 // monitor).
+struct TestRun;
+
 struct alignas(64) Worker {
+  // The run whose buffers and counters it works on; set by its team.
+  TestRun* run = nullptr;
   uint32_t number = 0;
   uint64_t firstWord = 0;
   uint64_t endWord = 0;
@@ -270,41 +265,5 @@ class WorkerTeam {
   uint32_t count_ = 1;
 };
 
-struct TestState {
-  uint32_t errors = 0;                 // main thread
-  // Whole cycles' worth of operations that all workers completed together.
-  std::atomic<uint32_t> cycles{0};
-  uint32_t opsPerCycle = 0;            // of all workers together; set before they start
-  std::atomic<bool> stopRequested{false};
-  // Set by the worker whose cycle brought the operations of all to
-  // cycleLimit: the workers end as at a stop request.
-  std::atomic<bool> limitReached{false};
-  // Whether the stop record of the run's first end was written: claimed by
-  // the main thread or the stop handler's thread.
-  std::atomic<bool> stopLogged{false};
-  // Raised after a publication (a slot or the ring); the finder that raises
-  // it wakes the monitor, which lowers it before it reads the slots.
-  std::atomic<bool> errorSeen{false};
-  WorkerTeam workers;
-  // Hardware memory errors in the buffers, published by signal handlers.
-  ErrorRing hardwareErrors;
-  // Operations completed by all workers together.
-  std::atomic<uint64_t> operationsDone{0};
-  std::atomic<uint32_t> errorStamps{0};  // stamps handed to published errors
-  uint32_t spinnerCount = 0;           // main thread
-  TestBuffer bufferA;
-  TestBuffer bufferB;
-  bool buffersLocked = false;          // set by allocateBuffers
-  // Pages replaced after hardware memory errors; written inside the signal
-  // handler of whichever thread met the error.
-  std::atomic<uint32_t> pagesReplaced{0};
-  // The workers end by themselves once their operations together make this
-  // many cycles (the count that brings the coverage to the `coverage`
-  // setting); 0: never. Set before the workers start.
-  uint64_t cycleLimit = 0;
-  Settings settings;
-};
-
-extern TestState testState;
 
 }  // namespace kelvaring

@@ -14,10 +14,8 @@ bool osVersionIsObsolete();
 // Asks whether to go on anyway; true only for an answer starting with y/Y.
 bool confirmObsoleteVersion();
 
-// The whole run; its result is the process exit status.
-int runProgram(int argc, char** argv);
-
-// The version check used by runProgram; tests may replace it.
-extern bool (*versionCheck)();
+// The whole run; its result is the process exit status. `versionIsObsolete`
+// tells whether to ask before going on (tests give their own answer).
+int runProgram(int argc, char** argv, bool (*versionIsObsolete)() = osVersionIsObsolete);
 
 }  // namespace kelvaring

@@ -74,6 +74,6 @@ struct MonitorSinks {
 
 // Until every worker has ended; then what they found after the last look
 // is reported all the same, as are ECC counts that grew.
-void monitor(WorkerRun& workers, MonitorSinks sinks);
+void monitor(TestRun& run, WorkerRun& workers, MonitorSinks sinks);
 
 }  // namespace kelvaring

@@ -3,6 +3,7 @@
 #include "report/results_log.h"
 #include "report/run_records.h"
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
 #include "platform/clock.h"
@@ -16,19 +17,19 @@ uint64_t cycleLimit(uint32_t percent, uint32_t opsPerCycle, uint64_t wordCount) 
   return mulDivUp(percent, wordCount, uint64_t{opsPerCycle} * 10);
 }
 
-PlannedEnd::PlannedEnd(uint64_t startedAt, uint32_t minutes)
-    : startedAt_(startedAt), milliseconds_(uint64_t{minutes} * 60000) {}
+PlannedEnd::PlannedEnd(TestRun& run, uint64_t startedAt, uint32_t minutes)
+    : run_(run), startedAt_(startedAt), milliseconds_(uint64_t{minutes} * 60000) {}
 
 void PlannedEnd::stopWhenDue() {
   if (milliseconds_ == 0 || stopped_) return;
   if (platform::monotonicNanoseconds() / 1000000 - startedAt_ < milliseconds_) return;
   stopped_ = true;
-  logRunStop({.reason = "time"});
-  requestStop();
+  logRunStop(run_, {.reason = "time"});
+  requestStop(run_);
 }
 
 void PlannedEnd::logCoverageEnd() {
-  if (testState.limitReached.load(std::memory_order_relaxed)) logRunStop({.reason = "coverage"});
+  if (run_.limitReached.load(std::memory_order_relaxed)) logRunStop(run_, {.reason = "coverage"});
 }
 
 }  // namespace kelvaring

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "kelvaring/state.h"
+
 namespace kelvaring {
 
 // The fewest cycles whose coverage (opsPerCycle / wordCount x cycles x 10,
@@ -16,7 +18,7 @@ uint64_t cycleLimit(uint32_t percent, uint32_t opsPerCycle, uint64_t wordCount);
 class PlannedEnd {
  public:
   // `startedAt`: monotonic milliseconds when the test started.
-  PlannedEnd(uint64_t startedAt, uint32_t minutes);
+  PlannedEnd(TestRun& run, uint64_t startedAt, uint32_t minutes);
   // After every poll: once the minutes have passed, the stop record
   // ("time") and the stop request, which the workers follow at the end of
   // their cycles, or at once in a pause.
@@ -24,9 +26,10 @@ class PlannedEnd {
   // At every poll and once the workers have ended: the stop record
   // ("coverage") of a run the workers ended at its cycle limit, unless
   // another end came first.
-  static void logCoverageEnd();
+  void logCoverageEnd();
 
  private:
+  TestRun& run_;
   uint64_t startedAt_;
   uint64_t milliseconds_;  // 0: no time limit
   bool stopped_ = false;

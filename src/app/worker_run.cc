@@ -9,17 +9,12 @@
 
 #include "control/control.h"
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "report/console_lines.h"
 
 namespace kelvaring {
 namespace {
-
-struct Start {
-  Worker* worker;
-  WorkerRun::Gate* gate;
-};
-Start starts[kMaxWorkers];
 
 // A fill that lasts longer than this shows how far it is, on a terminal.
 constexpr uint64_t kFillQuietMilliseconds = 2000;
@@ -33,13 +28,13 @@ uint64_t nowMilliseconds() { return platform::monotonicNanoseconds() / 1000000; 
 // its slice, the gate, the test.
 void workerMain(void* argument) {
   platform::setFaultTranslator(endProcessOnFault);
-  const Start& start = *static_cast<Start*>(argument);
+  const WorkerRun::Start& start = *static_cast<WorkerRun::Start*>(argument);
   Worker& worker = *start.worker;
   WorkerRun::Gate& gate = *start.gate;
   // This thread is the one a page replacement holds still while it
   // replaces a page of the slice.
   platform::attachThreadHold(worker.thread);
-  fillWords(worker.firstWord, worker.endWord, &worker.filledWords);
+  fillWords(*worker.run, worker.firstWord, worker.endWord, &worker.filledWords);
   {
     std::unique_lock<std::mutex> hold(gate.lock);
     ++gate.filled;
@@ -48,7 +43,7 @@ void workerMain(void* argument) {
   }
   runWorker(worker);
   gate.ended.fetch_add(1, std::memory_order_acq_rel);
-  monitorWakeup().signal();
+  worker.run->monitorWakeup.signal();
 }
 
 }  // namespace
@@ -57,7 +52,7 @@ WorkerRun::~WorkerRun() { stopAndJoin(); }
 
 void WorkerRun::stopAndJoin() {
   if (count_ == 0) return;
-  requestStop();
+  requestStop(run_);
   letGo();
   joinAll();
 }
@@ -69,12 +64,13 @@ void WorkerRun::joinAll() {
 
 bool WorkerRun::startFilling(uint32_t count) {
   threads_ = std::make_unique<platform::Thread[]>(count);
+  starts_ = std::make_unique<Start[]>(count);
   for (uint32_t k = 0; k < count; ++k) {
-    starts[k] = {&testState.workers[k], &gate_};
+    starts_[k] = {&run_.workers[k], &gate_};
     // The first keeps the name of a run of one; "worker 1" and on follow.
     char name[24] = "worker";  // "worker 1023" at most: the 15 a thread name may have
     if (k != 0) std::snprintf(name, sizeof name, "worker %u", static_cast<unsigned>(k));
-    if (!threads_[k].start(workerMain, &starts[k], name)) {
+    if (!threads_[k].start(workerMain, &starts_[k], name)) {
       stopAndJoin();
       return false;
     }
@@ -91,7 +87,7 @@ bool WorkerRun::filledWithin(unsigned milliseconds) {
 
 uint64_t WorkerRun::filledWords() const {
   uint64_t filled = 0;
-  for (uint32_t k = 0; k < count_; ++k) filled += testState.workers[k].filledWords.load(std::memory_order_relaxed);
+  for (uint32_t k = 0; k < count_; ++k) filled += run_.workers[k].filledWords.load(std::memory_order_relaxed);
   return filled;
 }
 
@@ -104,7 +100,7 @@ void WorkerRun::waitUntilFilled() {
   int shown = -1;  // the percentage on the line; -1: no line
   while (!filledWithin(kFillLookMilliseconds)) {
     if (!terminal || nowMilliseconds() - startedAt < kFillQuietMilliseconds) continue;
-    const int percent = static_cast<int>(fillPercent(filledWords(), testState.bufferA.wordCount));
+    const int percent = static_cast<int>(fillPercent(filledWords(), run_.bufferA.wordCount));
     if (percent != shown) platform::printErr("%s", fillLine(static_cast<unsigned>(percent)).c_str());
     shown = percent;
   }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "kelvaring/state.h"
 #include "platform/threads.h"
 
 namespace kelvaring {
@@ -17,7 +18,7 @@ namespace kelvaring {
 // waited for here, before the buffers can be released at exit.
 class WorkerRun {
  public:
-  WorkerRun() = default;
+  explicit WorkerRun(TestRun& run) : run_(run) {}
   ~WorkerRun();
   WorkerRun(const WorkerRun&) = delete;
   WorkerRun& operator=(const WorkerRun&) = delete;
@@ -47,6 +48,11 @@ class WorkerRun {
     bool open = false;
     std::atomic<uint32_t> ended{0};  // written by the workers, read by the monitor
   };
+  // What a worker's thread starts with.
+  struct Start {
+    Worker* worker;
+    Gate* gate;
+  };
 
  private:
   void stopAndJoin();
@@ -55,7 +61,9 @@ class WorkerRun {
   // The words the workers have filled so far, in both buffers.
   uint64_t filledWords() const;
 
+  TestRun& run_;
   std::unique_ptr<platform::Thread[]> threads_;
+  std::unique_ptr<Start[]> starts_;
   uint32_t count_ = 0;
   Gate gate_;
 };

@@ -10,12 +10,14 @@
 
 namespace kelvaring {
 
+struct TestRun;
+
 // Whether a control type stops the run: Ctrl+C, Ctrl+Break (Ctrl+\) and a
 // close do; others are declined.
 bool stopsTheRun(uint32_t controlType);
-// For those, the stop request (the caller prints the notice before it);
-// false for the others.
-bool onConsoleControl(uint32_t controlType);
+// For those, the run's stop request (the caller prints the notice before
+// it); false for the others.
+bool onConsoleControl(TestRun& run, uint32_t controlType);
 
 // The translator of the program's other threads: prints the fault line and
 // ends the process with the fault's result code as exit status.
@@ -36,11 +38,6 @@ class CtrlHandlerGuard {
  private:
   platform::ControlHandler handler_;
 };
-
-// Told of every fault the translators take, right after its line is
-// printed; runs while the fault is handled, so it must be safe in a signal
-// handler. Null: nobody is told.
-extern void (*faultWitness)(uint32_t code, const platform::FaultRecord& record);
 
 // The line printed for a fault, ending with a line end.
 std::string faultLine(uint32_t code, const platform::FaultRecord& record);
@@ -64,7 +61,7 @@ std::optional<PageReplacement> planPageReplacement(uintptr_t address, unsigned p
                                                    uintptr_t baseB, uint64_t mappedBytes);
 
 // The program's handler of hardware memory errors, run inside the signal
-// handler: a failed page of buffer A or B is replaced by a copy of the
+// handler: a failed page of the active run's buffer A or B is replaced by a copy of the
 // other buffer's same page and the error published in the ring of hardware
 // memory errors for the monitor to report. False for an error elsewhere, or
 // when the page cannot be replaced: it is then a fault.

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "control/control.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "platform/console.h"
 #include "platform/faults.h"
@@ -28,7 +29,8 @@ void printFaultLine(uint32_t code, const platform::FaultRecord& record) {
   char line[128];
   size_t length = formatFaultLine(code, record, line, sizeof line);
   platform::writeOutRaw(line, length);
-  if (faultWitness != nullptr) faultWitness(code, record);
+  // The run's log records the fault, if it has one.
+  if (const TestRun* run = activeRun(); run != nullptr && run->faultWitness != nullptr) run->faultWitness(code, record);
 }
 
 // An exception cannot unwind through a frame that the compiler took for one
@@ -45,8 +47,6 @@ void printFaultLine(uint32_t code, const platform::FaultRecord& record) {
 }
 
 }  // namespace
-
-void (*faultWitness)(uint32_t code, const platform::FaultRecord& record) = nullptr;
 
 void installFaultTranslation() {
   platform::setFaultTranslator(translateFault);

@@ -3,6 +3,7 @@
 // buffer's words, and the run goes on. Everything here may run inside a
 // signal handler: no allocation, no lock, no print.
 #include "control/control.h"
+#include "engine/test_run.h"
 #include "engine/engine.h"
 #include "kelvaring/state.h"
 #include "platform/memory.h"
@@ -20,8 +21,7 @@ constexpr unsigned kLargestPageShift = 30;
 thread_local bool replacing = false;
 
 // The worker whose slice holds the word; the slices are in order.
-uint32_t workerOfWord(uint64_t index) {
-  const WorkerTeam& team = testState.workers;
+uint32_t workerOfWord(const WorkerTeam& team, uint64_t index) {
   uint32_t low = 0;
   uint32_t high = team.count() - 1;
   while (low < high) {
@@ -44,9 +44,9 @@ uint32_t workerOfWord(uint64_t index) {
 // operation, when the failed page is A's, finds B's old word in A.
 class OwnersHeld {
  public:
-  OwnersHeld(uint64_t first, uint64_t last) {
-    const uint32_t end = workerOfWord(last) + 1;
-    for (uint32_t k = workerOfWord(first); k < end; ++k) holds_[count_++] = &testState.workers[k].thread;
+  OwnersHeld(WorkerTeam& team, uint64_t first, uint64_t last) {
+    const uint32_t end = workerOfWord(team, last) + 1;
+    for (uint32_t k = workerOfWord(team, first); k < end; ++k) holds_[count_++] = &team[k].thread;
     platform::holdThreads(holds_, count_);
   }
   ~OwnersHeld() { platform::releaseThreads(holds_, count_); }
@@ -93,7 +93,9 @@ std::optional<PageReplacement> planPageReplacement(uintptr_t address, unsigned p
 }
 
 bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
-  TestState& s = testState;
+  TestRun* run = activeRun();
+  if (run == nullptr) return false;
+  TestRun& s = *run;
   TestBuffer& a = s.bufferA;
   TestBuffer& b = s.bufferB;
   if (replacing || a.wordCount == 0 || b.wordCount != a.wordCount) return false;
@@ -108,7 +110,7 @@ bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
     const uintptr_t failedBase = reinterpret_cast<uintptr_t>(plan->inBufferA ? a.base : b.base);
     const uint64_t first = (plan->target - failedBase) / 4;
     const uint64_t end = first + plan->bytes / 4;
-    OwnersHeld owners(first, (end < a.wordCount ? end : a.wordCount) - 1);
+    OwnersHeld owners(s.workers, first, (end < a.wordCount ? end : a.wordCount) - 1);
     replaced = platform::replacePages(reinterpret_cast<void*>(plan->target),
                                       reinterpret_cast<const void*>(plan->source), plan->bytes, s.buffersLocked);
   }
@@ -125,15 +127,15 @@ bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
   if (index >= a.wordCount) index = a.wordCount - 1;
   ErrorRecord record;
   record.kind = ErrorKind::hardware;
-  record.worker = s.workers[workerOfWord(index)].number;
+  record.worker = s.workers[workerOfWord(s.workers, index)].number;
   record.addressA = reinterpret_cast<uintptr_t>(&a.at(index));
   record.valueA = a.at(index);
   record.addressB = reinterpret_cast<uintptr_t>(&b.at(index));
   record.valueB = b.at(index);
   record.hardwareAddress = address;
   record.pageShift = static_cast<uint8_t>(plan->pageShift);
-  s.hardwareErrors.publish(record);
-  noteErrorPublished();
+  s.hardwareErrors.publish(record, s.errorStamps);
+  noteErrorPublished(s);
   return true;
 }
 

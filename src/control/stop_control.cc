@@ -1,5 +1,6 @@
 // Stop requests from the console.
 #include "control/control.h"
+#include "engine/test_run.h"
 #include "engine/engine.h"
 #include "platform/control_events.h"
 
@@ -7,9 +8,9 @@ namespace kelvaring {
 
 bool stopsTheRun(uint32_t controlType) { return controlType <= platform::kCtrlCloseEvent; }
 
-bool onConsoleControl(uint32_t controlType) {
+bool onConsoleControl(TestRun& run, uint32_t controlType) {
   if (!stopsTheRun(controlType)) return false;
-  requestStop();
+  requestStop(run);
   return true;
 }
 

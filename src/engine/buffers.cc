@@ -3,13 +3,12 @@
 
 
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "platform/faults.h"
 #include "platform/memory.h"
 
 namespace kelvaring {
-
-TestState testState;
 
 void raiseBoundsFault() { platform::raiseFault(kArrayBoundsExceeded); }
 
@@ -85,35 +84,35 @@ void TestBuffer::release() {
   wordCount = 0;
 }
 
-bool obtainBuffers(uint64_t bytes) {
+bool obtainBuffers(TestRun& run, uint64_t bytes) {
   uint64_t words = bytes >> 3;
-  if (!testState.bufferA.allocate(words, false)) return false;
-  if (!testState.bufferB.allocate(words, testState.settings.topmem != 0)) return false;
-  testState.opsPerCycle = bytes < kLongCycleThreshold ? kShortCycleOps : kLongCycleOps;
+  if (!run.bufferA.allocate(words, false)) return false;
+  if (!run.bufferB.allocate(words, run.settings.topmem != 0)) return false;
+  run.opsPerCycle = bytes < kLongCycleThreshold ? kShortCycleOps : kLongCycleOps;
   return true;
 }
 
-void fillWords(uint64_t first, uint64_t end, std::atomic<uint64_t>* filled) {
+void fillWords(TestRun& run, uint64_t first, uint64_t end, std::atomic<uint64_t>* filled) {
   // A page replaced after a hardware memory error during the fill holds the
   // other buffer's words of that moment, some of which the fill had not
   // reached yet: the fill is made again until none comes between.
   uint32_t replaced;
   do {
-    replaced = testState.pagesReplaced.load(std::memory_order_relaxed);
+    replaced = run.pagesReplaced.load(std::memory_order_relaxed);
     if (filled != nullptr) filled->store(0, std::memory_order_relaxed);
-    fillInStep(testState.bufferA, testState.bufferB, first, end, filled);
-  } while (testState.pagesReplaced.load(std::memory_order_relaxed) != replaced);
+    fillInStep(run.bufferA, run.bufferB, first, end, filled);
+  } while (run.pagesReplaced.load(std::memory_order_relaxed) != replaced);
 }
 
-bool completeAllocation() {
-  testState.buffersLocked = lockBuffers(testState.bufferA, testState.bufferB);
-  return testState.buffersLocked;
+bool completeAllocation(TestRun& run) {
+  run.buffersLocked = lockBuffers(run.bufferA, run.bufferB);
+  return run.buffersLocked;
 }
 
-bool allocateBuffers(uint64_t bytes) {
-  if (!obtainBuffers(bytes)) return false;
-  fillWords(0, testState.bufferA.wordCount);
-  completeAllocation();
+bool allocateBuffers(TestRun& run, uint64_t bytes) {
+  if (!obtainBuffers(run, bytes)) return false;
+  fillWords(run, 0, run.bufferA.wordCount);
+  completeAllocation(run);
   return true;
 }
 

@@ -5,9 +5,10 @@
 #include <cstdint>
 
 #include "kelvaring/state.h"
-#include "platform/wakeup.h"
 
 namespace kelvaring {
+
+struct TestRun;
 
 // Marks the few functions that read and write the buffer words in bulk (the
 // worker's operation, the compare sweep) as left out of AddressSanitizer's
@@ -28,20 +29,20 @@ inline constexpr uint32_t kLongCycleOps = 0xA00000;
 // the fill word and locks both in RAM where permitted. False when either
 // buffer cannot be obtained. The three steps below in one call, for tests
 // and benchmarks; the run takes them one by one.
-bool allocateBuffers(uint64_t bytes);
+bool allocateBuffers(TestRun& run, uint64_t bytes);
 
 // Obtains the two buffers, zero-filled, and sets opsPerCycle; false, with
 // nothing printed, when either cannot be obtained.
-bool obtainBuffers(uint64_t bytes);
+bool obtainBuffers(TestRun& run, uint64_t bytes);
 // Fills words first..end-1 of both buffers with the fill word, again until
 // no page replaced after a hardware memory error came in between. With
 // `filled`, the words filled so far in the current pass are stored there
 // every kFillShownWords and at the end.
 inline constexpr uint64_t kFillShownWords = uint64_t{1} << 20;
-void fillWords(uint64_t first, uint64_t end, std::atomic<uint64_t>* filled = nullptr);
+void fillWords(TestRun& run, uint64_t first, uint64_t end, std::atomic<uint64_t>* filled = nullptr);
 // After the fill: locks the buffers; returns whether they are locked (as
-// testState.buffersLocked then says).
-bool completeAllocation();
+// run.buffersLocked then says).
+bool completeAllocation(TestRun& run);
 
 // The words worker k of `workers` owns of `words` words per buffer. Where
 // every slice can hold a whole 2 MiB (kSliceAlignWords words, words >=
@@ -78,24 +79,18 @@ bool workersAsked(int32_t key);
 // shares of opsPerCycle, their generators (worker k > 0 seeded from the
 // seed time with k folded in), fresh masks, slots and counts. The first
 // worker keeps its generator, mask and slot.
-void setUpWorkers(uint32_t count);
+void setUpWorkers(TestRun& run, uint32_t count);
 
-// One test cycle of the worker's share of operations over its slice; the
-// worker's thread only. Adds the share to the run's operations.
+// One test cycle of the worker's share of operations over its slice of its
+// run's buffers; the worker's thread only. Adds the share to the run's
+// operations.
 void runCycle(Worker& worker);
 
 // A worker thread's test: its thread's priority (the process's class has
 // been set already, once), a short pause, then cycles until a stop is
-// requested or the run reaches testState.cycleLimit (when not 0), with a
+// requested or the run reaches its cycleLimit (when not 0), with a
 // compare sweep between cycles when one is due.
 void runWorker(Worker& worker);
-
-// Whether the workers are to end: a stop was requested or the cycle limit
-// reached.
-inline bool runEnding() {
-  return testState.stopRequested.load(std::memory_order_relaxed) ||
-         testState.limitReached.load(std::memory_order_relaxed);
-}
 
 // The worker's handling of a mismatch at `index` (of the whole buffers),
 // where the compare read readA from A and readB from B: in method 1 adds
@@ -134,19 +129,13 @@ class SweepSchedule {
 
 // After a record was published into a slot or the ring: wakes the monitor,
 // with one system call until it has looked. Async-signal-safe.
-void noteErrorPublished();
-// The monitor's wake-up: finders and ending workers signal it.
-platform::Wakeup& monitorWakeup();
+void noteErrorPublished(TestRun& run);
 // Mismatches found so far by every worker and hardware memory errors, each
 // counted once, whether its record was read or not.
-uint64_t mismatchesFound();
+uint64_t mismatchesFound(const TestRun& run);
 
 // Asks the workers to end after their current cycles; ends a pause at once.
 // Callable from any thread except from inside a signal handler.
-void requestStop();
-
-// The pause after a cycle; replaceable so that tests can watch it.
-extern void (*pauseAfterCycle)(uint32_t milliseconds);
-void waitForStopOrTimeout(uint32_t milliseconds);
+void requestStop(TestRun& run);
 
 }  // namespace kelvaring

@@ -6,6 +6,7 @@
 // Nothing here waits, locks or allocates: it runs in workers and in signal
 // handlers.
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 
 namespace kelvaring {
@@ -14,7 +15,9 @@ namespace {
 constexpr auto kRelease = std::memory_order_release;
 constexpr auto kAcquire = std::memory_order_acquire;
 
-void storeRecord(MismatchDetail& d, const ErrorRecord& r) {
+// `stamps`: the run's count of stamps, from which the record takes the
+// next; null: stamp 0.
+void storeRecord(MismatchDetail& d, const ErrorRecord& r, std::atomic<uint32_t>* stamps) {
   d.kind.store(static_cast<uint8_t>(r.kind), kRelease);
   d.worker.store(r.worker, kRelease);
   d.addressA.store(r.addressA, kRelease);
@@ -26,7 +29,7 @@ void storeRecord(MismatchDetail& d, const ErrorRecord& r) {
   d.hardwareAddress.store(r.hardwareAddress, kRelease);
   d.pageShift.store(r.pageShift, kRelease);
   d.found.store(r.found, kRelease);
-  d.stamp.store(testState.errorStamps.fetch_add(1, std::memory_order_relaxed) + 1, kRelease);
+  d.stamp.store(stamps != nullptr ? stamps->fetch_add(1, std::memory_order_relaxed) + 1 : 0, kRelease);
 }
 
 void loadRecord(const MismatchDetail& d, ErrorRecord& r) {
@@ -46,7 +49,7 @@ void loadRecord(const MismatchDetail& d, ErrorRecord& r) {
 
 }  // namespace
 
-bool ErrorSlot::publish(ErrorRecord record) {
+bool ErrorSlot::publish(ErrorRecord record, std::atomic<uint32_t>& stamps) {
   // Counted first: a publication that gives way below is not lost to the
   // count, and the next record carries it.
   found_.fetch_add(1, std::memory_order_acq_rel);
@@ -58,13 +61,13 @@ bool ErrorSlot::publish(ErrorRecord record) {
   // The count is taken while the slot is held, so that it never falls from
   // one record to the next, whoever published first.
   record.found = found_.load(std::memory_order_acquire);
-  storeRecord(detail, record);
+  storeRecord(detail, record, &stamps);
   sequence_.store(sequence + 2, kRelease);
   return true;
 }
 
 void ErrorSlot::clear() {
-  storeRecord(detail, ErrorRecord{});
+  storeRecord(detail, ErrorRecord{}, nullptr);
   found_.store(0, std::memory_order_relaxed);
   sequence_.store(0, std::memory_order_relaxed);
 }
@@ -78,12 +81,12 @@ bool ErrorSlot::read(ErrorRecord& r, uint32_t& sequence) const {
   return true;
 }
 
-void ErrorRing::publish(ErrorRecord record) {
+void ErrorRing::publish(ErrorRecord record, std::atomic<uint32_t>& stamps) {
   const uint64_t ticket = tickets_.fetch_add(1, std::memory_order_acq_rel);
   record.found = ticket + 1;
   Entry& entry = entries_[ticket % kEntries];
   entry.sequence.store(2 * ticket + 1, kRelease);
-  storeRecord(entry.words, record);
+  storeRecord(entry.words, record, &stamps);
   entry.sequence.store(2 * ticket + 2, kRelease);
 }
 
@@ -103,22 +106,13 @@ ErrorRing::Read ErrorRing::read(uint64_t ticket, ErrorRecord& record) const {
   return entry.sequence.load(std::memory_order_relaxed) == whole ? Read::whole : Read::lost;
 }
 
-namespace {
-
-platform::Wakeup wakeup;
-
-}  // namespace
-
-platform::Wakeup& monitorWakeup() { return wakeup; }
-
-void noteErrorPublished() {
+void noteErrorPublished(TestRun& run) {
   // The first publication after the monitor's last look wakes it; later
   // ones find the flag raised and make no system call.
-  if (!testState.errorSeen.exchange(true, std::memory_order_acq_rel)) monitorWakeup().signal();
+  if (!run.errorSeen.exchange(true, std::memory_order_acq_rel)) run.monitorWakeup.signal();
 }
 
-uint64_t mismatchesFound() {
-  const TestState& s = testState;
+uint64_t mismatchesFound(const TestRun& s) {
   uint64_t found = s.hardwareErrors.published();
   for (uint32_t k = 0; k < s.workers.count(); ++k) found += s.workers[k].errors.found();
   return found;

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "platform/clock.h"
 
@@ -35,8 +36,8 @@ KELVARING_BUFFER_ACCESS inline bool blockDiffers(const volatile __m128i* a, cons
 // word then gets the value read from A, so that a flip is reported once and
 // a stuck bit again each time it fails anew.
 [[gnu::noinline]] KELVARING_BUFFER_ACCESS void compareWords(Worker& worker, uint64_t first, uint64_t end) {
-  TestBuffer& a = testState.bufferA;
-  TestBuffer& b = testState.bufferB;
+  TestBuffer& a = worker.run->bufferA;
+  TestBuffer& b = worker.run->bufferB;
   for (uint64_t i = first; i < end; ++i) {
     const uint32_t readA = a.at(i);
     const uint32_t readB = b.at(i);
@@ -50,9 +51,10 @@ KELVARING_BUFFER_ACCESS inline bool blockDiffers(const volatile __m128i* a, cons
 }  // namespace
 
 bool sweepSlice(Worker& worker) {
-  volatile uint32_t* const baseA = testState.bufferA.base;
-  volatile uint32_t* const baseB = testState.bufferB.base;
-  const uint64_t words = std::min({testState.bufferA.wordCount, testState.bufferB.wordCount, worker.endWord});
+  const TestRun& run = *worker.run;
+  volatile uint32_t* const baseA = run.bufferA.base;
+  volatile uint32_t* const baseB = run.bufferB.base;
+  const uint64_t words = std::min({run.bufferA.wordCount, run.bufferB.wordCount, worker.endWord});
   const uint64_t first = std::min(worker.firstWord, words);
   // The buffers start on page boundaries; were they not aligned for the
   // wide loads, every word would go the word-by-word way. Whole blocks lie
@@ -63,7 +65,7 @@ bool sweepSlice(Worker& worker) {
   const uint64_t wholeBlocksEnd = aligned ? std::max(words - words % kBlockWords, wholeBlocksBegin) : 0;
   // Stretches end on multiples of their size, so that blocks stay aligned.
   for (uint64_t start = first, end; start < words; start = end) {
-    if (runEnding()) return false;
+    if (runEnding(run)) return false;
     end = std::min((start / kStopCheckWords + 1) * kStopCheckWords, words);
     const uint64_t wideBegin = aligned ? std::clamp(wholeBlocksBegin, start, end) : end;
     const uint64_t wideEnd = std::clamp(wholeBlocksEnd, wideBegin, end);

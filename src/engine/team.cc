@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
 #include "random/subtractive_random.h"
@@ -14,6 +15,7 @@ void WorkerTeam::resize(uint32_t count) {
   others_.reset(count > 1 ? new Worker[count - 1] : nullptr);
   count_ = count;
   for (uint32_t k = 1; k < count; ++k) {
+    others_[k - 1].run = first_.run;
     others_[k - 1].number = k;
     others_[k - 1].generator = &others_[k - 1].ownGenerator;
   }
@@ -46,8 +48,7 @@ uint32_t workerCount(int32_t key, uint32_t cpus, uint64_t words) {
 
 bool workersAsked(int32_t key) { return key == 0 || key > 1; }
 
-void setUpWorkers(uint32_t count) {
-  TestState& s = testState;
+void setUpWorkers(TestRun& s, uint32_t count) {
   const uint64_t words = s.bufferA.wordCount;
   s.workers.resize(count);
   count = s.workers.count();

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "platform/threads.h"
 #include "random/index_draw.h"
@@ -17,9 +18,6 @@
 namespace kelvaring {
 namespace {
 
-std::mutex pauseLock;
-std::condition_variable pauseEnded;
-
 constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
 
 }  // namespace
@@ -27,7 +25,7 @@ constexpr uint32_t kEndlessPause = 0xFFFFFFFF;
 // Kept out of line: mismatches are rare and the loop stays tight without it.
 // The record is published whole, in every mode, before errorSeen is set.
 void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t readB, ErrorKind kind) {
-  TestState& s = testState;
+  TestRun& s = *worker.run;
   if (s.settings.method == 1) {
     uint32_t freshA = s.bufferA.at(index);
     uint32_t freshB = s.bufferB.at(index);
@@ -42,8 +40,8 @@ void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t rea
   record.valueB = s.bufferB.at(index);
   record.comparedA = readA;
   record.comparedB = readB;
-  worker.errors.publish(record);
-  noteErrorPublished();
+  worker.errors.publish(record, s.errorStamps);
+  noteErrorPublished(s);
 }
 
 namespace {
@@ -91,10 +89,11 @@ void runOperations(Worker& worker, uint32_t count, NextIndex nextIndex) {
   // The slice's place and size, kept in registers: the calls on the
   // mismatch path could otherwise change them, as far as the compiler knows.
   const uint64_t first = worker.firstWord;
-  volatile uint32_t* const baseA = testState.bufferA.base + first;
-  volatile uint32_t* const baseB = testState.bufferB.base + first;
-  const uint64_t wordsA = std::min(testState.bufferA.wordCount, worker.endWord) - first;
-  const uint64_t wordsB = std::min(testState.bufferB.wordCount, worker.endWord) - first;
+  const TestRun& run = *worker.run;
+  volatile uint32_t* const baseA = run.bufferA.base + first;
+  volatile uint32_t* const baseB = run.bufferB.base + first;
+  const uint64_t wordsA = std::min(run.bufferA.wordCount, worker.endWord) - first;
+  const uint64_t wordsB = std::min(run.bufferB.wordCount, worker.endWord) - first;
   SubtractiveRandom& generator = *worker.generator;
   SubtractiveStream g(generator);
   uint32_t stickyMask = worker.stickyMask;
@@ -162,22 +161,22 @@ void runOperations(Worker& worker, uint32_t count, NextIndex nextIndex) {
 
 // After a store to stopRequested or limitReached: a pausing worker sees it
 // at once. Taking the lock orders the store before its next check.
-void wakePausingWorkers() {
-  { std::lock_guard<std::mutex> hold(pauseLock); }
-  pauseEnded.notify_all();
+void wakePausingWorkers(TestRun& run) {
+  { std::lock_guard<std::mutex> hold(run.pauseLock); }
+  run.pauseEnded.notify_all();
 }
 
 // Tells the workers that the run's cycle limit is reached: they end before
 // their next cycle, and a pause ends at once.
-void reachLimit() {
-  if (!testState.limitReached.exchange(true, std::memory_order_relaxed)) wakePausingWorkers();
+void reachLimit(TestRun& run) {
+  if (!run.limitReached.exchange(true, std::memory_order_relaxed)) wakePausingWorkers(run);
 }
 
 // Adds the worker's operations to the run's total; the cycles shown are
 // the total's whole cycles (modulo 2^32: cycles wrap) and only grow. The
 // worker whose operations reach the cycle limit ends the run.
 void countCycle(const Worker& worker) {
-  TestState& s = testState;
+  TestRun& s = *worker.run;
   if (s.opsPerCycle == 0) {
     // No operations to count: each cycle counts as one.
     s.cycles.fetch_add(1, std::memory_order_relaxed);
@@ -189,11 +188,9 @@ void countCycle(const Worker& worker) {
   while (static_cast<int32_t>(static_cast<uint32_t>(whole) - shown) > 0 &&
          !s.cycles.compare_exchange_weak(shown, static_cast<uint32_t>(whole), std::memory_order_relaxed)) {
   }
-  if (s.cycleLimit != 0 && whole >= s.cycleLimit) reachLimit();
+  if (s.cycleLimit != 0 && whole >= s.cycleLimit) reachLimit(s);
 }
 }  // namespace
-
-void (*pauseAfterCycle)(uint32_t milliseconds) = waitForStopOrTimeout;
 
 void runCycle(Worker& worker) {
   const uint32_t count = worker.opsPerCycle;
@@ -218,17 +215,18 @@ void runCycle(Worker& worker) {
   countCycle(worker);
 }
 
-void requestStop() {
-  testState.stopRequested.store(true, std::memory_order_relaxed);
-  wakePausingWorkers();
+void requestStop(TestRun& run) {
+  run.stopRequested.store(true, std::memory_order_relaxed);
+  wakePausingWorkers(run);
 }
 
-void waitForStopOrTimeout(uint32_t milliseconds) {
-  std::unique_lock<std::mutex> hold(pauseLock);
+void waitForStopOrTimeout(TestRun& run, uint32_t milliseconds) {
+  std::unique_lock<std::mutex> hold(run.pauseLock);
+  auto ending = [&run] { return runEnding(run); };
   if (milliseconds == kEndlessPause)
-    pauseEnded.wait(hold, runEnding);
+    run.pauseEnded.wait(hold, ending);
   else
-    pauseEnded.wait_for(hold, std::chrono::milliseconds(milliseconds), runEnding);
+    run.pauseEnded.wait_for(hold, std::chrono::milliseconds(milliseconds), ending);
 }
 
 namespace {
@@ -238,23 +236,24 @@ namespace {
 // cycle, after every sweep and in a pause, so that no worker starts a
 // further share once it is reached.
 void work(Worker& worker) {
-  const Settings& settings = testState.settings;
+  TestRun& run = *worker.run;
+  const Settings& settings = run.settings;
   platform::sleepMilliseconds(10);
   SweepSchedule sweeps(settings.sweep);
-  auto limitReached = [] { return testState.limitReached.load(std::memory_order_relaxed); };
-  while (!runEnding()) {
+  auto limitReached = [&run] { return run.limitReached.load(std::memory_order_relaxed); };
+  while (!runEnding(run)) {
     runCycle(worker);
     if (limitReached()) break;
     sweeps.sweepIfDue(worker);
     if (limitReached()) break;
-    if (settings.timeout != 0) pauseAfterCycle(static_cast<uint32_t>(settings.timeout));
+    if (settings.timeout != 0) run.pauseAfterCycle(run, static_cast<uint32_t>(settings.timeout));
   }
 }
 
 }  // namespace
 
 void runWorker(Worker& worker) {
-  platform::setThreadPriority(testState.settings.threadPriority);
+  platform::setThreadPriority(worker.run->settings.threadPriority);
   work(worker);
 }
 

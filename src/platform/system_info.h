@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kelvaring::platform {
 
@@ -29,6 +30,10 @@ struct OsVersion {
   int minor;
 };
 OsVersion lowestSupportedVersion();
+
+// The platform the program was built for, in 29 characters: the banner's
+// third field, mixed into the generator's seed.
+std::string_view noticeText();
 
 // The kernel's release text (uname -r) and the host's name; empty when
 // unknown.

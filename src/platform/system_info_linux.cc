@@ -42,4 +42,10 @@ std::string hostName() {
   return name;
 }
 
+std::string_view noticeText() {
+  constexpr std::string_view kNotice = "RAM checker for x86-64 Linux.";
+  static_assert(kNotice.size() == 29);
+  return kNotice;
+}
+
 }  // namespace kelvaring::platform

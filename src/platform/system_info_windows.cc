@@ -63,6 +63,16 @@ std::string hostName() {
   return GetComputerNameW(name, &size) ? utf8Text(name) : std::string();
 }
 
+std::string_view noticeText() {
+#if defined(_WIN64)
+  constexpr std::string_view kNotice = "RAM checker for Windows (x64)";
+#else
+  constexpr std::string_view kNotice = "RAM checker for Windows (x86)";
+#endif
+  static_assert(kNotice.size() == 29);
+  return kNotice;
+}
+
 }  // namespace kelvaring::platform
 
 namespace kelvaring::platform {

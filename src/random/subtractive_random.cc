@@ -2,6 +2,7 @@
 
 #include "kelvaring/state.h"
 #include "platform/clock.h"
+#include "platform/system_info.h"
 
 namespace kelvaring {
 
@@ -73,15 +74,11 @@ void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view noti
 }
 
 void seedWorkerGenerator(SubtractiveRandom& g, uint32_t seconds, uint32_t worker) {
-  seedFromText(g, buildSeedText(seconds, kNoticeText, worker));
+  seedFromText(g, buildSeedText(seconds, platform::noticeText(), worker));
 }
 
 void seedRandomAt(uint32_t seconds) {
-  testState.errors = 0;
-  testState.cycles = 0;
-  testState.operationsDone = 0;
-  testState.opsPerCycle = 0;
-  seedGenerator(randomState, seconds, kNoticeText);
+  seedGenerator(randomState, seconds, platform::noticeText());
   seededWith = seconds;
 }
 

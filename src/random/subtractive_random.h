@@ -32,8 +32,8 @@ void warmUp(SubtractiveRandom& g);
 // `notice`. Nothing of the previous state survives.
 void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view notice);
 
-// Resets errors, cycles and opsPerCycle of the test state and seeds the
-// process generator with the given time and the program's notice text.
+// Seeds the process generator with the given time and the program's
+// notice text.
 void seedRandomAt(uint32_t seconds);
 
 // seedRandomAt with the current time in whole seconds since 1970.

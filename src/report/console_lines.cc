@@ -7,8 +7,10 @@
 #include <cstring>
 #include <algorithm>
 
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "platform/clock.h"
+#include "platform/system_info.h"
 
 namespace kelvaring {
 namespace {
@@ -34,22 +36,21 @@ double coverage(uint32_t opsPerCycle, uint64_t wordCount, uint32_t cycles) {
   return static_cast<double>(opsPerCycle) / static_cast<double>(wordCount) * static_cast<double>(cycles) * 10;
 }
 
-double coverage() {
-  return coverage(testState.opsPerCycle, testState.bufferA.wordCount,
-                  testState.cycles.load(std::memory_order_relaxed));
+double coverage(const TestRun& run) {
+  return coverage(run.opsPerCycle, run.bufferA.wordCount, run.cycles.load(std::memory_order_relaxed));
 }
 
 // printf's own rounding sends halves to even (2.5 would print 2).
 double roundHalfUp(double value) { return std::floor(value + 0.5); }
 
 std::string bannerLine(const char* buildDate) {
-  return formatted("\n%s - build %s (beta), %.*s", kProgramName, buildDate, static_cast<int>(kNoticeText.size()),
-                   kNoticeText.data());
+  return formatted("\n%s - build %s (beta), %.*s", kProgramName, buildDate, static_cast<int>(platform::noticeText().size()),
+                   platform::noticeText().data());
 }
 
 std::string usageLine(const char* shortName) { return formatted("\nUsage: %s [megabytes]\n\n", shortName); }
 
-bool progressInPlace() { return testState.settings.progress <= 0; }
+bool progressInPlace(const Settings& settings) { return settings.progress <= 0; }
 
 std::string progressLine(uint32_t cycles, double coverage, char spinner) {
   return formatted("\r%i cycles, (%.0f%% coverage) %-7c", count(cycles), roundHalfUp(coverage), spinner);

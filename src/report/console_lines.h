@@ -16,8 +16,8 @@ char spinnerCharacter(uint32_t spinnerCount);
 
 // opsPerCycle / words per buffer x cycles x 10.
 double coverage(uint32_t opsPerCycle, uint64_t wordCount, uint32_t cycles);
-// The coverage of the running test.
-double coverage();
+// The coverage of a run under way.
+double coverage(const TestRun& run);
 // Whole number with halves rounded up (0.5 gives 1, 2.5 gives 3).
 double roundHalfUp(double value);
 
@@ -28,7 +28,7 @@ std::string usageLine(const char* shortName);
 // "\r" and end with blanks over what is left of it. With `progress` N > 0
 // a progress line ends with a line end, every N seconds, and no line
 // starts with "\r".
-bool progressInPlace();
+bool progressInPlace(const Settings& settings);
 // "\r16 cycles, (10% coverage) :      ", rewritten twice a second.
 std::string progressLine(uint32_t cycles, double coverage, char spinner);
 // "16 cycles, (10% coverage)\n", every N seconds of `progress`.

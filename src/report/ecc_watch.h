@@ -2,12 +2,21 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/edac.h"
 
 namespace kelvaring {
+
+// The memory controllers' counts as last read; none where EDAC is absent.
+struct EccWatch {
+  std::optional<std::vector<platform::EccCount>> counts;
+  unsigned polls = 0;
+  // Where the counts are read; empty: the system's place.
+  std::string root;
+};
 
 // What one module (or controller) gained between two reads.
 struct EccGrowth {

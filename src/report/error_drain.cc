@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "engine/test_run.h"
+
 namespace kelvaring {
 namespace {
 
@@ -13,7 +15,7 @@ constexpr int kReadAttempts = 1000;
 }  // namespace
 
 FoundErrors ErrorDrain::drain() {
-  TestState& s = testState;
+  TestRun& s = run_;
   // Lowered before the slots are read: a finder that publishes after the
   // read raises it again and wakes the monitor. An exchange, so that a
   // finder that found it raised (and woke nobody) published before it.
@@ -29,7 +31,7 @@ FoundErrors ErrorDrain::drain() {
 }
 
 void ErrorDrain::drainSlots(FoundErrors& found) {
-  const WorkerTeam& team = testState.workers;
+  const WorkerTeam& team = run_.workers;
   sequences_.resize(team.count(), 0);
   counted_.resize(team.count(), 0);
   for (uint32_t k = 0; k < team.count(); ++k) {
@@ -49,7 +51,7 @@ void ErrorDrain::drainSlots(FoundErrors& found) {
 }
 
 void ErrorDrain::drainRing(FoundErrors& found) {
-  const ErrorRing& ring = testState.hardwareErrors;
+  const ErrorRing& ring = run_.hardwareErrors;
   const uint64_t published = ring.published();
   // Entries reused since the last look cannot be read any more.
   if (published - nextTicket_ > ErrorRing::kEntries) {

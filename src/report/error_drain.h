@@ -29,6 +29,7 @@ struct FoundErrors {
 
 class ErrorDrain {
  public:
+  explicit ErrorDrain(TestRun& run) : run_(run) {}
   // Lowers errorSeen, then reads every slot and the ring. Main thread only.
   FoundErrors drain();
 
@@ -36,6 +37,7 @@ class ErrorDrain {
   void drainSlots(FoundErrors& found);
   void drainRing(FoundErrors& found);
 
+  TestRun& run_;
   std::vector<uint32_t> sequences_;  // each slot's sequence when last read
   std::vector<uint64_t> counted_;    // each slot's count in its last record read
   uint64_t nextTicket_ = 0;          // the first hardware memory error not yet read

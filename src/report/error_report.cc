@@ -11,6 +11,7 @@
 #include "report/results_log.h"
 #include "report/run_records.h"
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "kelvaring/text.h"
 
@@ -24,28 +25,26 @@ void print(const std::string& line) { platform::printOut("%s", line.c_str()); }
 
 // The parts every error report shares: the count, the error line and the
 // title first; the bell and the error limit last.
-ErrorEvent beginReport(ErrorKind kind) {
-  TestState& s = testState;
+ErrorEvent beginReport(TestRun& s, ErrorKind kind) {
   ++s.errors;
   ErrorEvent event;
   event.kind = kind;
   event.errors = s.errors;
   event.cycles = s.cycles.load(std::memory_order_relaxed);
-  event.coverage = coverage();
-  print(errorLine(s.errors, event.cycles, event.coverage, progressInPlace()));
+  event.coverage = coverage(s);
+  print(errorLine(s.errors, event.cycles, event.coverage, progressInPlace(s.settings)));
   Text title;
   title.format("%s - %i errors", kProgramName, static_cast<int32_t>(s.errors));
   platform::setConsoleTitle(title.c_str());
   return event;
 }
 
-void endReport() {
-  TestState& s = testState;
+void endReport(TestRun& s) {
   const Settings& settings = s.settings;
   if (settings.signal != 0) platform::beep(kBeepFrequency, kBeepMilliseconds);
   if (settings.errmax != 0 && s.errors >= static_cast<uint32_t>(settings.errmax)) {
-    logRunStop({});
-    requestStop();
+    logRunStop(s, {});
+    requestStop(s);
   }
 }
 
@@ -53,20 +52,20 @@ void endReport() {
 // report, so neither counted nor numbered, with no title nor bell; its
 // module lines are printed (in place, over the progress line, which is
 // shorter than any of them) and it is logged as not counted.
-ErrorEvent uncountedEccEvent() {
+ErrorEvent uncountedEccEvent(const TestRun& run) {
   ErrorEvent event;
   event.kind = ErrorKind::ecc;
   event.counted = false;
-  event.errors = testState.errors;
-  event.cycles = testState.cycles.load(std::memory_order_relaxed);
-  event.coverage = coverage();
-  if (progressInPlace()) print("\r");
+  event.errors = run.errors;
+  event.cycles = run.cycles.load(std::memory_order_relaxed);
+  event.coverage = coverage(run);
+  if (progressInPlace(run.settings)) print("\r");
   return event;
 }
 
 // Uncorrected errors always count; corrected ones unless `eccfail=0`.
-bool countsAsError(const std::vector<EccGrowth>& grown) {
-  if (testState.settings.eccfail != 0) return true;
+bool countsAsError(const Settings& settings, const std::vector<EccGrowth>& grown) {
+  if (settings.eccfail != 0) return true;
   for (const EccGrowth& g : grown)
     if (g.uncorrected != 0) return true;
   return false;
@@ -75,10 +74,10 @@ bool countsAsError(const std::vector<EccGrowth>& grown) {
 // The log's record of one drained record: where, what was read and how
 // many mismatches its finder counted since its previous record. With
 // `event` the report's common part.
-ErrorEvent recordEvent(ErrorEvent event, const FoundRecord& found) {
+ErrorEvent recordEvent(const Settings& settings, ErrorEvent event, const FoundRecord& found) {
   const ErrorRecord& d = found.record;
   event.kind = d.kind;
-  if (workersAsked(testState.settings.workers)) event.worker = d.worker;
+  if (workersAsked(settings.workers)) event.worker = d.worker;
   event.mismatches = found.mismatches;
   event.virtualA = d.addressA;
   event.virtualB = d.addressB;
@@ -114,19 +113,19 @@ void notePages(FailingPages& pages, const FoundRecord& found, const ErrorEvent& 
 
 }  // namespace
 
-void reportErrors(const FoundErrors& found, FailingPages& pages) {
+void reportErrors(TestRun& run, const FoundErrors& found, FailingPages& pages) {
   if (found.records.empty()) return;
-  const bool verbose = testState.settings.verbose != 0;
+  const bool verbose = run.settings.verbose != 0;
   const ErrorRecord& d = found.newest();
-  const ErrorEvent report = beginReport(d.kind);
+  const ErrorEvent report = beginReport(run, d.kind);
   for (const FoundRecord& record : found.records) {
     const bool newest = &record.record == &d;
-    const ErrorEvent event = recordEvent(report, record);
+    const ErrorEvent event = recordEvent(run.settings, report, record);
     if (newest && verbose) {
       char now[9];
       print(detailLine(d.addressA, d.valueA, d.addressB, d.valueB, timeOfDayText(now)));
       if (d.kind == ErrorKind::hardware) {
-        const TestBuffer& a = testState.bufferA;
+        const TestBuffer& a = run.bufferA;
         const bool inA = d.hardwareAddress - reinterpret_cast<uintptr_t>(a.base) < a.wordCount * 4;
         print(hardwareErrorLine(d.hardwareAddress, inA ? 'A' : 'B', *event.pageSize));
       } else {
@@ -136,10 +135,10 @@ void reportErrors(const FoundErrors& found, FailingPages& pages) {
     logError(event);
     notePages(pages, record, event);
   }
-  endReport();
+  endReport(run);
 }
 
-bool reportEccGrowth(EccWatch& ecc) {
+bool reportEccGrowth(TestRun& run, EccWatch& ecc) {
   if (!ecc.counts) return false;
   std::optional<std::vector<platform::EccCount>> now =
       ecc.root.empty() ? platform::readEccCounts() : platform::readEccCounts(ecc.root);
@@ -147,12 +146,12 @@ bool reportEccGrowth(EccWatch& ecc) {
   std::vector<EccGrowth> grown = eccGrowth(*ecc.counts, *now);
   ecc.counts = std::move(now);
   if (grown.empty()) return false;
-  const bool counted = countsAsError(grown);
-  ErrorEvent event = counted ? beginReport(ErrorKind::ecc) : uncountedEccEvent();
+  const bool counted = countsAsError(run.settings, grown);
+  ErrorEvent event = counted ? beginReport(run, ErrorKind::ecc) : uncountedEccEvent(run);
   for (const EccGrowth& g : grown) print(eccLine(g.controller, g.label, g.corrected, g.uncorrected));
   event.ecc = std::move(grown);
   logError(event);
-  if (counted) endReport();
+  if (counted) endReport(run);
   return true;
 }
 

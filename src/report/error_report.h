@@ -10,29 +10,22 @@
 
 #include "kelvaring/state.h"
 #include "platform/edac.h"
+#include "report/ecc_watch.h"
 #include "report/error_drain.h"
 #include "report/failing_pages.h"
 
 namespace kelvaring {
 
-// The memory controllers' counts as last read; none where EDAC is absent.
-struct EccWatch {
-  std::optional<std::vector<platform::EccCount>> counts;
-  unsigned polls = 0;
-  // Where the counts are read; empty: the system's place.
-  std::string root;
-};
-
 // One report of what a look found (it holds at least one record): the
 // console shows the newest record, the log every one, and `pages` counts
 // each in its pages. Main thread only.
-void reportErrors(const FoundErrors& found, FailingPages& pages);
+void reportErrors(TestRun& run, const FoundErrors& found, FailingPages& pages);
 
 // Reads the counts again and keeps them as the new baseline; counts that
 // grew are one error report with a line per module. With `eccfail=0`
 // corrected errors alone are not an error report: the module lines are
 // printed and logged (as not counted) all the same. False when nothing
 // grew or nothing is watched.
-bool reportEccGrowth(EccWatch& ecc);
+bool reportEccGrowth(TestRun& run, EccWatch& ecc);
 
 }  // namespace kelvaring

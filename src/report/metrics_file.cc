@@ -6,6 +6,7 @@
 #include "report/console_lines.h"
 #include "report/json_line.h"
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -155,7 +156,7 @@ void MetricsFile::afterPoll() {
   if (path_.empty()) return;
   // An error report is told at once; otherwise a file is due every 15 s,
   // the first at the first poll.
-  if (testState.errors == metrics_.errors && platform::monotonicNanoseconds() / 1000000 < dueAt_) return;
+  if (run_.errors == metrics_.errors && platform::monotonicNanoseconds() / 1000000 < dueAt_) return;
   write();
 }
 
@@ -167,15 +168,15 @@ void MetricsFile::afterSummary(int status) {
 }
 
 void MetricsFile::write() {
-  const TestState& s = testState;
+  const TestRun& s = run_;
   if (s.errors != metrics_.errors) metrics_.lastErrorSeconds = static_cast<double>(platform::epochMilliseconds()) / 1000;
   metrics_.errors = s.errors;
-  metrics_.mismatchesFound = mismatchesFound();
+  metrics_.mismatchesFound = mismatchesFound(s);
   if (pages_ != nullptr) metrics_.failingPages = pages_->pages().size() + pages_->overflow();
   metrics_.cycles = s.cycles.load(std::memory_order_relaxed);
   metrics_.workers = s.workers.count();
   metrics_.operations = s.operationsDone.load(std::memory_order_relaxed);
-  metrics_.coverage = coverage();
+  metrics_.coverage = coverage(s);
   if (ecc_ != nullptr && ecc_->counts && eccAtStart_) metrics_.ecc = eccGrowth(*eccAtStart_, *ecc_->counts, true);
   dueAt_ = platform::monotonicNanoseconds() / 1000000 + kWriteMilliseconds;
   std::string reason;

@@ -46,6 +46,7 @@ std::string metricsText(const RunMetrics& metrics);
 // every call does nothing.
 class MetricsFile {
  public:
+  explicit MetricsFile(const TestRun& run) : run_(run) {}
   // Before the allocation: the first file, from what is known then. False,
   // with the message on standard error, when it cannot be written.
   bool start(const std::string& path, uint64_t testBytes);
@@ -64,6 +65,7 @@ class MetricsFile {
  private:
   void write();
 
+  const TestRun& run_;
   std::string path_;
   RunMetrics metrics_;
   const EccWatch* ecc_ = nullptr;

@@ -6,6 +6,7 @@
 #include "report/results_log.h"
 #include "control/control.h"
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -25,20 +26,19 @@ void logFaultSeen(uint32_t code, const platform::FaultRecord& record) {
 
 }  // namespace
 
-bool openRunLog(const std::string& path) {
+bool openRunLog(TestRun& run, const std::string& path) {
   if (path.empty()) return true;
   std::string message;
   if (!openResultsLog(path, message)) {
     platform::printErr("%s", message.c_str());
     return false;
   }
-  faultWitness = logFaultSeen;
+  run.faultWitness = logFaultSeen;
   return true;
 }
 
-bool logRunStart(uint64_t bytes, bool eccWatched) {
+bool logRunStart(const TestRun& s, uint64_t bytes, bool eccWatched) {
   if (!resultsLogOpen()) return true;
-  const TestState& s = testState;
   StartEvent event;
   event.version = KELVARING_VERSION;
   event.host = platform::hostName();
@@ -70,28 +70,28 @@ void ProgressLog::logWhenDue() {
   if (!resultsLogOpen()) return;
   const uint64_t now = platform::monotonicNanoseconds() / 1000000;
   if (now - at_ < kProgressMilliseconds) return;
-  const uint32_t cycles = testState.cycles.load(std::memory_order_relaxed);
-  const double operations = static_cast<double>(cycles - cycles_) * testState.opsPerCycle;
-  logProgress({cycles, coverage(), operations * 1000 / static_cast<double>(now - at_)});
+  const uint32_t cycles = run_.cycles.load(std::memory_order_relaxed);
+  const double operations = static_cast<double>(cycles - cycles_) * run_.opsPerCycle;
+  logProgress({cycles, coverage(run_), operations * 1000 / static_cast<double>(now - at_)});
   at_ = now;
   cycles_ = cycles;
 }
 
-void logRunStop(const StopEvent& event) {
-  if (!testState.stopLogged.exchange(true, std::memory_order_acq_rel)) logStop(event);
+void logRunStop(TestRun& run, const StopEvent& event) {
+  if (!run.stopLogged.exchange(true, std::memory_order_acq_rel)) logStop(event);
 }
 
 bool logStopAndHandle(uint32_t controlType) {
-  if (!stopsTheRun(controlType)) return false;
-  logRunStop({platform::controlEventSignal()});
+  TestRun* run = activeRun();
+  if (run == nullptr || !stopsTheRun(controlType)) return false;
+  logRunStop(*run, {platform::controlEventSignal()});
   // The notice comes before the flag, so it always precedes the summary.
-  platform::printOut("%s", stopNoticeLine(progressInPlace()));
-  return onConsoleControl(controlType);
+  platform::printOut("%s", stopNoticeLine(progressInPlace(run->settings)));
+  return onConsoleControl(*run, controlType);
 }
 
-void logRunSummary(uint64_t startedAt, int status, const FailingPages& pages) {
-  const TestState& s = testState;
-  logSummary({s.errors, mismatchesFound(), s.cycles.load(std::memory_order_relaxed), coverage(),
+void logRunSummary(const TestRun& s, uint64_t startedAt, int status, const FailingPages& pages) {
+  logSummary({s.errors, mismatchesFound(s), s.cycles.load(std::memory_order_relaxed), coverage(s),
               static_cast<double>(platform::monotonicNanoseconds() / 1000000 - startedAt) / 1000, status, &pages,
               platform::wallClock().utcOffsetSeconds});
 }

@@ -116,8 +116,8 @@ std::string commandLineText(const std::vector<std::pair<std::string, std::string
   return text;
 }
 
-void applySettings(const SettingsSource& source) {
-  Settings& settings = testState.settings;
+Settings applySettings(const SettingsSource& source) {
+  Settings settings;
   settings.console = readInt(source, settingsKey("console"), 0);
   settings.verbose = readInt(source, settingsKey("verbose"), 0);
   settings.timeout = readInt(source, settingsKey("timeout"), 0);
@@ -140,9 +140,10 @@ void applySettings(const SettingsSource& source) {
   settings.metrics = readText(source, settingsKey("metrics"), "", pathBuffer);
   settings.progress = readInt(source, settingsKey("progress"), 0);
   settings.eccfail = readInt(source, settingsKey("eccfail"), 1);
+  return settings;
 }
 
-void applySettingsText(const std::string& text) { applySettings({text, ""}); }
+Settings applySettingsText(const std::string& text) { return applySettings({text, ""}); }
 
 std::string pathBeside(const std::string& settingsFile, const std::string& path) {
   if (path.empty() || platform::absolutePath(path)) return path;
@@ -158,16 +159,16 @@ bool readSettingsFile(const std::string& path, std::string& text) {
   return true;
 }
 
-void readSettings(const std::string& path, const SettingsSource& source) {
-  applySettings(source);
+Settings readSettings(const std::string& path, const SettingsSource& source) {
+  Settings settings = applySettings(source);
   // Beside the file itself: an installed copy reads /etc/kelvaring.ini
   // through a link beside the executable. A path given on the command line
   // is taken as it is, from the current folder.
   std::string file = path;
   platform::resolvedPath(path, file);
-  Settings& settings = testState.settings;
   if (!profileHasKey(source.commandLine, kSection, "log")) settings.log = pathBeside(file, settings.log);
   if (!profileHasKey(source.commandLine, kSection, "metrics")) settings.metrics = pathBeside(file, settings.metrics);
+  return settings;
 }
 
 }  // namespace kelvaring

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "kelvaring/state.h"
 #include "kelvaring/text.h"
 
 namespace kelvaring {
@@ -43,15 +44,15 @@ std::string commandLineText(const std::vector<std::pair<std::string, std::string
 // file holding binary data reads as empty.
 bool readSettingsFile(const std::string& path, std::string& text);
 
-// Reads every key of section "tweak" into the test state's settings; the
-// app prints the lines they call for (settingsLines). A relative `log` or
+// The settings every key of section "tweak" gives; the app prints the
+// lines they call for (settingsLines). A relative `log` or
 // `metrics` path from the file at `path` is taken relative to that file's
 // folder, links followed; one from the command line stays as written.
-void readSettings(const std::string& path, const SettingsSource& source);
+Settings readSettings(const std::string& path, const SettingsSource& source);
 
 // The same without a file; the `log` and `metrics` paths stay as written.
-void applySettings(const SettingsSource& source);
-void applySettingsText(const std::string& text);
+Settings applySettings(const SettingsSource& source);
+Settings applySettingsText(const std::string& text);
 
 // The level names of `key` (process, thread) in the help's words, and
 // whether `name` is one of them as the reader compares it.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "random/subtractive_random.h"
 
@@ -18,42 +19,43 @@ using namespace kelvaring;
 namespace {
 
 // The team made one worker over all words with the whole cycle.
-Worker& oneWorker() {
-  setUpWorkers(1);
-  return testState.workers[0];
+Worker& oneWorker(TestRun& run) {
+  setUpWorkers(run, 1);
+  return run.workers[0];
 }
 
 }  // namespace
 
 static uint32_t cyclesWanted = 1;
 
-static void stopAfterTheLastCycle(uint32_t) {
-  if (testState.cycles.load() >= cyclesWanted) testState.stopRequested = true;
+static void stopAfterTheLastCycle(TestRun& run, uint32_t) {
+  if (run.cycles.load() >= cyclesWanted) run.stopRequested = true;
 }
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
-  testState.settings.method = 1;
-  testState.settings.verbose = 1;
+  TestRun run;
+  run.settings.method = 1;
+  run.settings.verbose = 1;
   seedRandomAt(1103285978);
-  if (!allocateBuffers(64)) return 3;  // eight words each
-  testState.opsPerCycle = static_cast<uint32_t>(std::atoi(argv[1]));
+  if (!allocateBuffers(run, 64)) return 3;  // eight words each
+  run.opsPerCycle = static_cast<uint32_t>(std::atoi(argv[1]));
   if (std::atoi(argv[2]) != 0) {
     // A word of B that no longer matches: the first index drawn.
     SubtractiveRandom copy = randomState;
-    testState.bufferB.at(nextRandom(copy) % 8) = 0x4D;
+    run.bufferB.at(nextRandom(copy) % 8) = 0x4D;
   }
-  std::printf("%" PRIxPTR " %" PRIxPTR "\n", reinterpret_cast<uintptr_t>(testState.bufferA.base),
-              reinterpret_cast<uintptr_t>(testState.bufferB.base));
+  std::printf("%" PRIxPTR " %" PRIxPTR "\n", reinterpret_cast<uintptr_t>(run.bufferA.base),
+              reinterpret_cast<uintptr_t>(run.bufferB.base));
   std::fflush(stdout);
   if (argc < 5) {
-    runCycle(oneWorker());
+    runCycle(oneWorker(run));
     return 0;
   }
   cyclesWanted = static_cast<uint32_t>(std::atoi(argv[3]));
-  testState.settings.sweep = std::atoi(argv[4]);
-  testState.settings.timeout = 1;
-  pauseAfterCycle = stopAfterTheLastCycle;
-  runWorker(oneWorker());
+  run.settings.sweep = std::atoi(argv[4]);
+  run.settings.timeout = 1;
+  run.pauseAfterCycle = stopAfterTheLastCycle;
+  runWorker(oneWorker(run));
   return 0;
 }

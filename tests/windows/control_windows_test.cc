@@ -60,7 +60,7 @@ TEST_F(WindowsControlTest, StopHandlerTakesBreakAndCloseWithItsNotice) {
           // The handler a run registers: it prints the notice.
           CtrlHandlerGuard guard(logStopAndHandle);
           bool handled = consoleControlRoutine(event);
-          std::_Exit(handled && testState.stopRequested ? 0 : 1);
+          std::_Exit(handled && run.stopRequested ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "^\nStop signaled. Terminating...\n$");
   }
