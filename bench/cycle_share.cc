@@ -64,7 +64,7 @@ double secondsOf(Work work) {
 }
 
 bool measure(uint64_t mebibytes, unsigned iterations) {
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   if (!allocateBuffers(run, mebibytes << 20)) {
     std::fprintf(stderr, "%" PRIu64 " MiB: allocation failed\n", mebibytes);
     return false;

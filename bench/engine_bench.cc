@@ -61,15 +61,15 @@ void releaseBuffers() {
 // The generator seeded and the buffers of a test of state.range(0) MiB
 // filled; false, with the benchmark skipped, when they cannot be had.
 bool seededBuffers(benchmark::State& state) {
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   if (allocateBuffers(run, uint64_t(state.range(0)) << 20)) return true;
   state.SkipWithError("allocation failed");
   return false;
 }
 
 void BM_NextRandom(benchmark::State& state) {
-  seedRandomAt(kSeedTime);
-  for (auto _ : state) benchmark::DoNotOptimize(nextRandom());
+  seedRandomAt(run, kSeedTime);
+  for (auto _ : state) benchmark::DoNotOptimize(nextRandom(run.workers[0].generator));
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_NextRandom);

@@ -138,7 +138,7 @@ TEST_F(EngineBufferDeathTest, AccessPastTheLastWordEndsWithTheBoundsCode) {
 using EngineCycleTest = EngineStateTest;
 
 TEST_F(EngineCycleTest, CycleWritesWhatTheDrawsChoose) {
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   ASSERT_TRUE(allocateBuffers(run, kEightMiB));
   ASSERT_EQ(run.opsPerCycle, 1u << 20);
   SubtractiveRandom copy = seededCopy();
@@ -147,22 +147,22 @@ TEST_F(EngineCycleTest, CycleWritesWhatTheDrawsChoose) {
   runCycle(oneWorker(run));
   EXPECT_TRUE(holds(run.bufferA, model));
   EXPECT_TRUE(holds(run.bufferB, model));
-  EXPECT_TRUE(sameGenerator(randomState, copy)) << "two draws per operation";
+  EXPECT_TRUE(sameGenerator(run.workers[0].generator, copy)) << "two draws per operation";
   EXPECT_EQ(run.cycles.load(), 1u);
   EXPECT_FALSE(run.errorSeen.load());
 }
 
 TEST_F(EngineCycleTest, NoOperationsTouchNothingButCountTheCycle) {
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   ASSERT_TRUE(allocateBuffers(run, 64 * 1024));
   flipBit3(run.bufferB, 0);  // a read of word 0 would see the mismatch
   run.opsPerCycle = 0;
-  SubtractiveRandom before = randomState;
+  SubtractiveRandom before = run.workers[0].generator;
   runCycle(oneWorker(run));
   runCycle(oneWorker(run));
   EXPECT_EQ(run.cycles.load(), 2u);
   EXPECT_FALSE(run.errorSeen.load());
-  EXPECT_TRUE(sameGenerator(randomState, before));
+  EXPECT_TRUE(sameGenerator(run.workers[0].generator, before));
   std::vector<uint32_t> model(8192, kFillWord);
   EXPECT_TRUE(holds(run.bufferA, model));
   model[0] ^= 8;
@@ -178,7 +178,7 @@ class EngineCycleMismatchTest : public EngineStateTest, public ::testing::WithPa
 
 TEST_P(EngineCycleMismatchTest, PlantedFlipIsSeenByTheFirstCheck) {
   const MismatchCase c = GetParam();
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   ASSERT_TRUE(allocateBuffers(run, kEightMiB));
   run.settings.method = c.method;
   run.settings.verbose = c.verbose;
@@ -235,7 +235,7 @@ bool advisedForHugePages(const volatile void* address) {
 // operations drawn ahead.
 TEST_F(EngineCycleTest, CycleOverWordsNoPowerOfTwoWritesWhatTheDrawsChoose) {
   constexpr uint64_t kWords = 3000017;
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   ASSERT_TRUE(allocateBuffers(run, kWords * 8 + 7));
   for (TestBuffer* buffer : {&run.bufferA, &run.bufferB}) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer->base) % (2 << 20), 0u) << "not on a huge-page boundary";
@@ -247,7 +247,7 @@ TEST_F(EngineCycleTest, CycleOverWordsNoPowerOfTwoWritesWhatTheDrawsChoose) {
   runCycle(oneWorker(run));
   EXPECT_TRUE(holds(run.bufferA, model));
   EXPECT_TRUE(holds(run.bufferB, model));
-  EXPECT_TRUE(sameGenerator(randomState, copy));
+  EXPECT_TRUE(sameGenerator(run.workers[0].generator, copy));
   EXPECT_FALSE(run.errorSeen.load());
 }
 
@@ -263,7 +263,7 @@ class EngineCyclePlantTest : public EngineStateTest, public ::testing::WithParam
 TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
   constexpr uint32_t kOps = 1100;
   const uint32_t plantAt = GetParam();
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   ASSERT_TRUE(allocateBuffers(run, kEightMiB));
   run.settings.method = 1;
   run.settings.verbose = 1;
@@ -293,7 +293,7 @@ TEST_P(EngineCyclePlantTest, FlipIsSeenByItsOperationAndMarksEveryLaterValue) {
   applyOperations(model, copy, kOps - plantAt, 8);
   EXPECT_TRUE(holds(run.bufferA, model));
   EXPECT_TRUE(holds(run.bufferB, model));
-  EXPECT_TRUE(sameGenerator(randomState, copy));
+  EXPECT_TRUE(sameGenerator(run.workers[0].generator, copy));
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheBatches, EngineCyclePlantTest,
@@ -338,7 +338,7 @@ void onStep(int, siginfo_t*, void* context) {
 TEST_F(EngineCycleTest, BitFailingOnTheReadBackIsStickyInEveryLaterValue) {
   constexpr uint32_t kOps = 1100;
   constexpr uint32_t kPlantAt = 480;
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   ASSERT_TRUE(allocateBuffers(run, kEightMiB));
   run.settings.method = 1;
   run.opsPerCycle = kOps;
@@ -394,7 +394,7 @@ TEST_F(EngineCycleTest, GeneratorAfterEachCycleIsWhereDrawingOneByOneLeavesIt) {
   for (uint32_t ops : {1u, 2u, 31u, 32u, 33u, 511u, 512u, 513u, 544u, 545u, 1023u, 1024u, 1025u, 3000u}) {
     SCOPED_TRACE(ops);
     TestRun run;
-    seedRandomAt(kSeedTime);
+    seedRandomAt(run, kSeedTime);
     ASSERT_TRUE(allocateBuffers(run, kWords * 8));
     run.opsPerCycle = ops;
     SubtractiveRandom copy = seededCopy();
@@ -402,7 +402,7 @@ TEST_F(EngineCycleTest, GeneratorAfterEachCycleIsWhereDrawingOneByOneLeavesIt) {
     for (int cycle = 1; cycle <= 3; ++cycle) {
       runCycle(oneWorker(run));
       applyOperations(model, copy, ops, 0);
-      EXPECT_TRUE(sameGenerator(randomState, copy)) << "after cycle " << cycle;
+      EXPECT_TRUE(sameGenerator(run.workers[0].generator, copy)) << "after cycle " << cycle;
     }
     EXPECT_TRUE(holds(run.bufferA, model));
     EXPECT_TRUE(holds(run.bufferB, model));
@@ -434,7 +434,7 @@ class EngineWideCycleTest : public EngineStateTest, public ::testing::WithParamI
 
 TEST_P(EngineWideCycleTest, CycleWritesWhereTheIndexDrawSays) {
   const uint64_t words = GetParam();
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   if (!mapUntouchedBuffers(run, words)) GTEST_SKIP() << "cannot map " << words << " words twice";
   run.opsPerCycle = 1000;
   SubtractiveRandom copy = seededCopy();
@@ -451,7 +451,7 @@ TEST_P(EngineWideCycleTest, CycleWritesWhereTheIndexDrawSays) {
   runCycle(oneWorker(run));
   EXPECT_EQ(run.cycles.load(), 1u);
   EXPECT_FALSE(run.errorSeen.load());
-  EXPECT_TRUE(sameGenerator(randomState, copy));
+  EXPECT_TRUE(sameGenerator(run.workers[0].generator, copy));
   int wrong = 0;
   for (const auto& [index, value] : model) {
     if (run.bufferA.at(index) != value || run.bufferB.at(index) != value) ++wrong;
@@ -496,7 +496,7 @@ class WorkerThread {
 };
 
 void startSmallRun(TestRun& run, int32_t timeout) {
-  seedRandomAt(kSeedTime);
+  seedRandomAt(run, kSeedTime);
   ASSERT_TRUE(allocateBuffers(run, 1 << 20));
   run.settings.timeout = timeout;
 }

@@ -43,7 +43,7 @@ using InnerLoopTest = testing::StateTest;
 
 TEST_F(InnerLoopTest, CycleAllocatesNothing) {
   testing::OutputCapture quiet;
-  seedRandomAt(1);
+  seedRandomAt(run, 1);
   ASSERT_TRUE(allocateBuffers(run, 8 << 20));
   run.settings.verbose = run.settings.method = 1;
   run.bufferB.at(5) = 0;  // mismatch handling runs too
@@ -70,7 +70,7 @@ void allowNoSystemCalls() {
 TEST_F(InnerLoopTest, CycleMakesNoSystemCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto cycleUnderFilter = [this](bool thenCallTheSystem) {
-    seedRandomAt(1);
+    seedRandomAt(run, 1);
     if (!allocateBuffers(run, 1 << 20)) std::_Exit(3);
     run.settings.verbose = run.settings.method = 1;
     run.bufferB.at(5) = 0;

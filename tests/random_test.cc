@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/system_info.h"
+#include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
+#include "platform/system_info.h"
 #include "random/remainder.h"
 #include "random/subtractive_random.h"
 
@@ -202,16 +204,17 @@ TEST(SubtractiveRandomDraw, LastOutputIsTakenAsUnsigned) {
 }
 
 TEST(SubtractiveRandomProcess, ReseedingRepeatsTheSequence) {
-  seedRandomAt(kExampleTime);
-  std::vector<uint32_t> first = draws(randomState, 200);
-  seedRandomAt(kExampleTime);
-  EXPECT_EQ(draws(randomState, 200), first);
+  TestRun run;
+  seedRandomAt(run, kExampleTime);
+  std::vector<uint32_t> first = draws(run.workers[0].generator, 200);
+  seedRandomAt(run, kExampleTime);
+  EXPECT_EQ(draws(run.workers[0].generator, 200), first);
 
-  // The process generator mixes in the program's notice text.
+  // The first worker's generator mixes in the program's notice text.
   SubtractiveRandom g{};
   seedGenerator(g, kExampleTime, platform::noticeText());
-  seedRandomAt(kExampleTime);
-  EXPECT_EQ(draws(randomState, 50), draws(g, 50));
+  seedRandomAt(run, kExampleTime);
+  EXPECT_EQ(draws(run.workers[0].generator, 50), draws(g, 50));
 }
 
 // The stream form of a cycle gives the draws of nextRandom and leaves the

@@ -35,13 +35,13 @@ TEST_F(SweepTest, FindsEveryDifferenceAndMakesThePairAgree) {
   for (int32_t method : {0, 1}) {
     SCOPED_TRACE(method);
     TestRun run;
-    seedRandomAt(1);
+    seedRandomAt(run, 1);
     ASSERT_TRUE(allocateBuffers(run, kWords * 8 + 5));
     run.settings.method = method;
     for (uint64_t i : inB) flip(run.bufferB, i, 1u << 3);
     flip(run.bufferA, inA, 1u << 20);
     run.bufferA.at(kWords - 1) = 0x12345678;  // the last word differs in many bits
-    const SubtractiveRandom before = randomState;
+    const SubtractiveRandom before = run.workers[0].generator;
 
     EXPECT_TRUE(sweepSlice(oneWorker(run)));
     EXPECT_TRUE(run.errorSeen.load());
@@ -60,7 +60,7 @@ TEST_F(SweepTest, FindsEveryDifferenceAndMakesThePairAgree) {
                                    0x12345678, kFillWord ^ 8, 0x12345678, kFillWord ^ 8,
                                    uint8_t(ErrorKind::sweep)};
     EXPECT_EQ(seen, expected);
-    EXPECT_EQ(std::memcmp(&randomState, &before, sizeof before), 0);
+    EXPECT_EQ(std::memcmp(&run.workers[0].generator, &before, sizeof before), 0);
     EXPECT_EQ(run.cycles.load(), 0u);
     // A second sweep finds nothing more.
     run.errorSeen = false;
@@ -83,7 +83,7 @@ TEST(SweepScheduleTest, IntervalGivesTheShareOfTheWorkersTime) {
 // room for 2 to 5; 10 are reached only when a cycle takes 22 sweeps. A busy
 // machine slows both alike, and each sweep sets the next interval anew.
 TEST_F(SweepTest, OnePerCentSweepsFarLessOftenThanCycles) {
-  seedRandomAt(1);
+  seedRandomAt(run, 1);
   ASSERT_TRUE(allocateBuffers(run, 64 << 20));
   run.settings.sweep = 1;
   run.cycleLimit = 40;

@@ -67,7 +67,6 @@ struct SubtractiveRandom {
   int32_t subtractIndex;
   uint32_t lastOutput;
 };
-extern SubtractiveRandom randomState;
 
 // What found an error report.
 enum class ErrorKind : uint8_t { mismatch, sweep, hardware, ecc };
@@ -233,9 +232,9 @@ struct alignas(64) Worker {
   uint64_t firstWord = 0;
   uint64_t endWord = 0;
   uint32_t opsPerCycle = 0;
-  // Worker 0 draws from the process generator, the others from their own.
-  SubtractiveRandom* generator = &randomState;
-  SubtractiveRandom ownGenerator{};
+  // Seeded from the run's seed time and the notice text, with the worker's
+  // number folded in for worker k > 0 (seedRandomAt, setUpWorkers).
+  SubtractiveRandom generator{};
   uint32_t stickyMask = 0;
   ErrorSlot errors;
   // Compare sweeps its schedule ran; the worker's own, read once it ended.

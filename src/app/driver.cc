@@ -70,7 +70,7 @@ int guardedRun(TestRun& s, int argc, char** argv, const RunArguments& arguments,
   print(usageLine(name.c_str()));
   s.settings = readRunSettings(name, arguments, namedFileText);
   platform::setConsoleTitle(kProgramName);
-  seedRandom();
+  seedRandom(s);
   // An asked-for record must not be lost: a log that cannot be opened ends
   // the run before anything is allocated.
   if (!openRunLog(s, s.settings.log)) return kStatusCannotWrite;

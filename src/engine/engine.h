@@ -75,6 +75,12 @@ uint32_t workerCount(int32_t key, uint32_t cpus, uint64_t words);
 // then shown (verbose) and logged.
 bool workersAsked(int32_t key);
 
+// Seeds the first worker's generator from `seconds` and the notice text,
+// and keeps the time for the other workers' seeds.
+void seedRandomAt(TestRun& run, uint32_t seconds);
+// seedRandomAt with the current time in whole seconds since 1970.
+void seedRandom(TestRun& run);
+
 // Sets up `count` workers over the obtained buffers: their slices, their
 // shares of opsPerCycle, their generators (worker k > 0 seeded from the
 // seed time with k folded in), fresh masks, slots and counts. The first

@@ -6,6 +6,8 @@
 #include "engine/test_run.h"
 #include "kelvaring/mul_div.h"
 #include "kelvaring/state.h"
+#include "platform/clock.h"
+#include "platform/system_info.h"
 #include "random/subtractive_random.h"
 
 namespace kelvaring {
@@ -17,7 +19,6 @@ void WorkerTeam::resize(uint32_t count) {
   for (uint32_t k = 1; k < count; ++k) {
     others_[k - 1].run = first_.run;
     others_[k - 1].number = k;
-    others_[k - 1].generator = &others_[k - 1].ownGenerator;
   }
 }
 
@@ -48,6 +49,13 @@ uint32_t workerCount(int32_t key, uint32_t cpus, uint64_t words) {
 
 bool workersAsked(int32_t key) { return key == 0 || key > 1; }
 
+void seedRandomAt(TestRun& run, uint32_t seconds) {
+  seedGenerator(run.workers[0].generator, seconds, platform::noticeText());
+  run.seedSeconds = seconds;
+}
+
+void seedRandom(TestRun& run) { seedRandomAt(run, platform::secondsSinceEpoch()); }
+
 void setUpWorkers(TestRun& s, uint32_t count) {
   const uint64_t words = s.bufferA.wordCount;
   s.workers.resize(count);
@@ -58,7 +66,7 @@ void setUpWorkers(TestRun& s, uint32_t count) {
     w.firstWord = slice.first;
     w.endWord = slice.end;
     w.opsPerCycle = shareOfCycle(s.opsPerCycle, words, slice);
-    if (k > 0) seedWorkerGenerator(w.ownGenerator, seedSeconds(), k);
+    if (k > 0) seedWorkerGenerator(w.generator, s.seedSeconds, k);
   }
 }
 

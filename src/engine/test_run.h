@@ -33,6 +33,7 @@ struct TestRun {
   // Whole cycles' worth of operations that all workers completed together.
   std::atomic<uint32_t> cycles{0};
   uint32_t opsPerCycle = 0;            // of all workers together; before they start
+  uint32_t seedSeconds = 0;            // the time the generators are seeded from; before they start
   // Set by requestStop (main thread, the stop handler's thread), read by
   // the workers between cycles and in a sweep.
   std::atomic<bool> stopRequested{false};

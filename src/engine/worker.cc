@@ -94,7 +94,7 @@ void runOperations(Worker& worker, uint32_t count, NextIndex nextIndex) {
   volatile uint32_t* const baseB = run.bufferB.base + first;
   const uint64_t wordsA = std::min(run.bufferA.wordCount, worker.endWord) - first;
   const uint64_t wordsB = std::min(run.bufferB.wordCount, worker.endWord) - first;
-  SubtractiveRandom& generator = *worker.generator;
+  SubtractiveRandom& generator = worker.generator;
   SubtractiveStream g(generator);
   uint32_t stickyMask = worker.stickyMask;
   // The slot's index has the type nextIndex gives, so it cannot cut one short.

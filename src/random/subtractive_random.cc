@@ -1,13 +1,9 @@
 #include "random/subtractive_random.h"
 
 #include "kelvaring/state.h"
-#include "platform/clock.h"
 #include "platform/system_info.h"
 
 namespace kelvaring {
-
-SubtractiveRandom randomState;
-
 namespace {
 
 constexpr uint32_t kLastSlot = 97;
@@ -54,8 +50,6 @@ void warmUp(SubtractiveRandom& g) {
 
 namespace {
 
-uint32_t seededWith = 0;
-
 void seedFromText(SubtractiveRandom& g, const Text& seedText) {
   g.slots[0] = 0;
   fillSlots(g, seedText);
@@ -76,14 +70,5 @@ void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view noti
 void seedWorkerGenerator(SubtractiveRandom& g, uint32_t seconds, uint32_t worker) {
   seedFromText(g, buildSeedText(seconds, platform::noticeText(), worker));
 }
-
-void seedRandomAt(uint32_t seconds) {
-  seedGenerator(randomState, seconds, platform::noticeText());
-  seededWith = seconds;
-}
-
-uint32_t seedSeconds() { return seededWith; }
-
-void seedRandom() { seedRandomAt(platform::secondsSinceEpoch()); }
 
 }  // namespace kelvaring

@@ -12,10 +12,6 @@
 
 namespace kelvaring {
 
-// The process generator, seeded from the time: the first worker's. Only
-// that worker draws from it.
-extern SubtractiveRandom randomState;
-
 // "aEbFcGdHeI", the time in decimal, a space and the notice, padded with
 // "K$" until it holds at least 98 characters. For worker k > 0 of a run of
 // several, "#" and k in decimal come after the notice, before the padding:
@@ -32,15 +28,6 @@ void warmUp(SubtractiveRandom& g);
 // `notice`. Nothing of the previous state survives.
 void seedGenerator(SubtractiveRandom& g, uint32_t seconds, std::string_view notice);
 
-// Seeds the process generator with the given time and the program's
-// notice text.
-void seedRandomAt(uint32_t seconds);
-
-// seedRandomAt with the current time in whole seconds since 1970.
-void seedRandom();
-
-// The time the process generator was last seeded with.
-uint32_t seedSeconds();
 
 // Seeds the generator of worker k > 0 from the seed text of `seconds` with
 // k folded in (buildSeedText).
@@ -51,7 +38,7 @@ void seedWorkerGenerator(SubtractiveRandom& g, uint32_t seconds, uint32_t worker
 inline constexpr RemainderBy kShuffleRemainder{42};
 
 // Must not be called before seeding. Calls nothing, allocates nothing.
-inline uint32_t nextRandom(SubtractiveRandom& g = randomState) {
+inline uint32_t nextRandom(SubtractiveRandom& g) {
   uint32_t x = g.slots[g.writeIndex] - g.slots[g.subtractIndex];
   g.slots[g.writeIndex] = x;
   if (--g.writeIndex == 0) g.writeIndex = 55;

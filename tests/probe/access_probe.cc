@@ -37,12 +37,12 @@ int main(int argc, char** argv) {
   TestRun run;
   run.settings.method = 1;
   run.settings.verbose = 1;
-  seedRandomAt(1103285978);
+  seedRandomAt(run, 1103285978);
   if (!allocateBuffers(run, 64)) return 3;  // eight words each
   run.opsPerCycle = static_cast<uint32_t>(std::atoi(argv[1]));
   if (std::atoi(argv[2]) != 0) {
     // A word of B that no longer matches: the first index drawn.
-    SubtractiveRandom copy = randomState;
+    SubtractiveRandom copy = run.workers[0].generator;
     run.bufferB.at(nextRandom(copy) % 8) = 0x4D;
   }
   std::printf("%" PRIxPTR " %" PRIxPTR "\n", reinterpret_cast<uintptr_t>(run.bufferA.base),

@@ -8,6 +8,7 @@
 #include "report/run_records.h"
 #include "control/control.h"
 #include "engine/engine.h"
+#include "engine/test_run.h"
 #include "kelvaring/state.h"
 #include "platform/control_events.h"
 #include "platform/platform_windows.h"
@@ -57,7 +58,10 @@ TEST_F(WindowsControlTest, StopHandlerTakesBreakAndCloseWithItsNotice) {
     EXPECT_EXIT(
         {
           SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-          // The handler a run registers: it prints the notice.
+          // The handler a run registers: it prints the notice and stops
+          // the active run.
+          TestRun run;
+          const ActiveRun active(run);
           CtrlHandlerGuard guard(logStopAndHandle);
           bool handled = consoleControlRoutine(event);
           std::_Exit(handled && run.stopRequested ? 0 : 1);
