@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -79,6 +81,30 @@ TEST_F(StopControlDeathTest, SignalsReachTheHandlerOnlyWhileRegistered) {
         std::_Exit(2);
       },
       ::testing::KilledBySignal(SIGINT), "^(\nStop signaled. Terminating...\n){4}$");
+}
+
+// A handler under way on a thread of its own when the run ends: the end
+// waits for it; a handler after the end finds no run.
+TEST(ActiveRun, EndWaitsForAHandlerUnderWayAndLaterOnesFindNoRun) {
+  auto run = std::make_unique<TestRun>();
+  std::optional<ActiveRun> active(std::in_place, *run);
+  std::atomic<bool> held{false};
+  std::atomic<bool> done{false};
+  std::thread handler([&] {
+    const ActiveRunUse use;
+    EXPECT_EQ(use.run(), run.get());
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    requestStop(*use.run());
+    done = true;
+  });
+  while (!held) std::this_thread::yield();
+  active.reset();
+  EXPECT_TRUE(done) << "the run ended under its handler";
+  handler.join();
+  EXPECT_TRUE(run->stopRequested);
+  EXPECT_EQ(ActiveRunUse().run(), nullptr);
+  EXPECT_FALSE(logStopAndHandle(platform::kCtrlCEvent));
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ void printFaultLine(uint32_t code, const platform::FaultRecord& record) {
   size_t length = formatFaultLine(code, record, line, sizeof line);
   platform::writeOutRaw(line, length);
   // The run's log records the fault, if it has one.
-  if (const TestRun* run = activeRun(); run != nullptr && run->faultWitness != nullptr) run->faultWitness(code, record);
+  const ActiveRunUse use;
+  if (use.run() != nullptr && use.run()->faultWitness != nullptr) use.run()->faultWitness(code, record);
 }
 
 // An exception cannot unwind through a frame that the compiler took for one

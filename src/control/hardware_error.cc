@@ -93,9 +93,9 @@ std::optional<PageReplacement> planPageReplacement(uintptr_t address, unsigned p
 }
 
 bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
-  TestRun* run = activeRun();
-  if (run == nullptr) return false;
-  TestRun& s = *run;
+  const ActiveRunUse use;
+  if (use.run() == nullptr) return false;
+  TestRun& s = *use.run();
   TestBuffer& a = s.bufferA;
   TestBuffer& b = s.bufferB;
   if (replacing || a.wordCount == 0 || b.wordCount != a.wordCount) return false;

@@ -82,18 +82,32 @@ inline bool runEnding(const TestRun& run) {
   return run.stopRequested.load(std::memory_order_relaxed) || run.limitReached.load(std::memory_order_relaxed);
 }
 
-// The run that code outside its calls reaches: the signal handlers of
-// hardware memory errors and faults, and the console's stop handler. Null
-// while no run is under way.
-TestRun* activeRun();
-
-// Makes a run the active one for as long as it lives.
+// Makes a run the active one for as long as it lives: the run that code
+// outside its calls reaches (the signal handlers of hardware memory errors
+// and faults, the console's stop handler). Its end waits until no
+// ActiveRunUse holds the run, so that a handler still under way on a
+// thread of its own (Windows runs the console's handler so) never works on
+// a run that is gone.
 class ActiveRun {
  public:
   explicit ActiveRun(TestRun& run);
   ~ActiveRun();
   ActiveRun(const ActiveRun&) = delete;
   ActiveRun& operator=(const ActiveRun&) = delete;
+};
+
+// The active run, held for as long as this lives; null while no run is
+// under way. Never waits: safe in a signal handler.
+class ActiveRunUse {
+ public:
+  ActiveRunUse();
+  ~ActiveRunUse();
+  ActiveRunUse(const ActiveRunUse&) = delete;
+  ActiveRunUse& operator=(const ActiveRunUse&) = delete;
+  TestRun* run() const { return run_; }
+
+ private:
+  TestRun* run_;
 };
 
 }  // namespace kelvaring

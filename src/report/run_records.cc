@@ -82,7 +82,8 @@ void logRunStop(TestRun& run, const StopEvent& event) {
 }
 
 bool logStopAndHandle(uint32_t controlType) {
-  TestRun* run = activeRun();
+  const ActiveRunUse use;
+  TestRun* run = use.run();
   if (run == nullptr || !stopsTheRun(controlType)) return false;
   logRunStop(*run, {platform::controlEventSignal()});
   // The notice comes before the flag, so it always precedes the summary.
