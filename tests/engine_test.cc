@@ -421,7 +421,7 @@ bool mapUntouchedBuffers(TestRun& run, uint64_t words) {
   return true;
 }
 
-// The process generator drawn one by one, as a stream for IndexDraw.
+// The first worker's generator drawn one by one, as a stream for IndexDraw.
 struct OneByOne {
   SubtractiveRandom& g;
   uint32_t next() { return nextRandom(g); }

@@ -12,6 +12,7 @@ namespace kelvaring {
 
 inline constexpr const char* kProgramName = "Kelvaring";
 
+struct TestRun;
 
 // The one exception type. It carries a result code in HRESULT form and ends
 // a run at the main function's single catch point.
@@ -223,8 +224,6 @@ inline constexpr uint32_t kMaxWorkers = 1024;
 // run before the worker's thread starts; afterwards the generator, the mask
 // and the slot's writes belong to the worker (and the slot's reads to the
 // monitor).
-struct TestRun;
-
 struct alignas(64) Worker {
   // The run whose buffers and counters it works on; set by its team.
   TestRun* run = nullptr;
