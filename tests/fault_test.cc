@@ -309,5 +309,47 @@ TEST_F(HardwareErrorTest, FailedPageTakesTheOtherBuffersWordsAndIsRecorded) {
   EXPECT_FALSE(s.errorSeen.load());
 }
 
+// The page of A replaced while its owner stood between its write of A and
+// its write of B: the read-back finds the copy's word in A and B's new one.
+// That pair is written again, not reported; any other difference is (a
+// write that did not take shows the same words).
+TEST(HardwareErrorReadBack, AWriteLostToTheReplacedPageIsMadeAgain) {
+  constexpr uint64_t kPage = 1024;  // words; the page of A replaced is page 5
+  constexpr uint32_t kValue = 0x5A5A1234;
+  struct Row {
+    const char* what;
+    bool replacedDuringTheCycle;
+    uint64_t word;
+    uint32_t aAfter;  // A's word at the read-back; 0: what the replacement left
+    bool reported;
+  };
+  for (const Row& r : {Row{"lost to the replacement", true, 5 * kPage + 7, 0, false},
+                       Row{"page replaced before the cycle", false, 5 * kPage + 7, kFillWord, true},
+                       Row{"word outside the replaced page", true, 6 * kPage + 7, kFillWord, true},
+                       Row{"A holds neither value", true, 5 * kPage + 7, 0x77, true}}) {
+    SCOPED_TRACE(r.what);
+    TestRun run;
+    const ActiveRun active(run);
+    ASSERT_TRUE(allocateBuffers(run, 8 << 20));
+    Worker& worker = oneWorker(run);
+    const auto replace = [&] {
+      return onHardwareMemoryError(reinterpret_cast<uintptr_t>(&run.bufferA.at(5 * kPage)), 12);
+    };
+    if (!r.replacedDuringTheCycle) {
+      ASSERT_TRUE(replace());
+    }
+    const uint32_t replacedAtStart = run.pagesReplaced;
+    run.bufferA.at(r.word) = kValue;  // the owner's write of A, then held
+    if (r.replacedDuringTheCycle) {
+      ASSERT_TRUE(replace());
+    }
+    if (r.aAfter != 0) run.bufferA.at(r.word) = r.aAfter;
+    run.bufferB.at(r.word) = kValue;  // released: its write of B
+    handleReadBack(worker, r.word, run.bufferA.at(r.word), kValue, kFillWord, kValue, replacedAtStart);
+    EXPECT_EQ(worker.errors.found(), r.reported ? 1u : 0u);
+    EXPECT_EQ(run.bufferA.at(r.word), r.reported ? (r.aAfter != 0 ? r.aAfter : kFillWord) : kValue);
+  }
+}
+
 }  // namespace
 }  // namespace kelvaring

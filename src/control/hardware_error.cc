@@ -39,9 +39,10 @@ uint32_t workerOfWord(const WorkerTeam& team, uint64_t index) {
 // the failed page between the copy and the move would be lost with it, and
 // the pair it belongs to would differ. The thread that replaces is not held
 // (its own writes wait anyway). Left by an exception too, when a second
-// fault during the replacement is translated into one. One pair can still
-// differ: an owner held between its write of A and its write of B of one
-// operation, when the failed page is A's, finds B's old word in A.
+// fault during the replacement is translated into one. An owner held
+// between its write of A and its write of B of one operation, when the
+// failed page is A's, finds B's old word in A: its read-back writes A
+// again (handleReadBack).
 class OwnersHeld {
  public:
   OwnersHeld(WorkerTeam& team, uint64_t first, uint64_t last) {
@@ -113,10 +114,16 @@ bool onHardwareMemoryError(uintptr_t address, unsigned pageShift) {
     OwnersHeld owners(s.workers, first, (end < a.wordCount ? end : a.wordCount) - 1);
     replaced = platform::replacePages(reinterpret_cast<void*>(plan->target),
                                       reinterpret_cast<const void*>(plan->source), plan->bytes, s.buffersLocked);
+    // Told before the owners go on: one held between its writes of A and
+    // B finds the copy's word in A on its read-back, and must know why.
+    if (replaced) {
+      s.replacedPage.store(plan->target, std::memory_order_relaxed);
+      s.replacedBytes.store(plan->bytes, std::memory_order_relaxed);
+      s.pagesReplaced.fetch_add(1, std::memory_order_release);
+    }
   }
   replacing = false;
   if (!replaced) return false;
-  s.pagesReplaced.fetch_add(1, std::memory_order_relaxed);
 
   // The word the kernel named, in both buffers, read again from the fresh
   // page, recorded in the ring of hardware memory errors (never in a slot,

@@ -107,6 +107,17 @@ void runWorker(Worker& worker);
 [[gnu::noinline, gnu::cold]] void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t readB,
                                                  ErrorKind kind = ErrorKind::mismatch);
 
+// The worker's handling of a read-back at `index` that found readA in A and
+// readB in B after it wrote `value` to both, where B held `before` at the
+// compare. A page of A replaced while the operation was under way
+// (`pagesReplaced` no longer `replacedAtStart`, the word in the latest
+// replaced page) explains readA == before and readB == value: the worker,
+// held between its two writes, wrote A's old page. A is then written
+// again, and a mismatch is handled only if the pair still differs; any
+// other difference is a mismatch at once. The worker's thread only.
+[[gnu::noinline, gnu::cold]] void handleReadBack(Worker& worker, uint64_t index, uint32_t readA, uint32_t readB,
+                                                 uint32_t before, uint32_t value, uint32_t replacedAtStart);
+
 // One compare sweep of the worker's slice: A against B, in order over every
 // word, writing nothing while they agree. A pair that differs is handled as
 // a mismatch (kind sweep), and then B's word gets A's value so that the pair

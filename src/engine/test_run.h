@@ -56,9 +56,13 @@ struct TestRun {
   TestBuffer bufferA;
   TestBuffer bufferB;
   bool buffersLocked = false;          // set by completeAllocation
-  // Pages replaced after hardware memory errors; written inside the signal
-  // handler of whichever thread met the error.
+  // Pages replaced after hardware memory errors, and where the latest one
+  // lies (its first address, its bytes): written inside the signal handler
+  // of whichever thread met the error, while the page's owners are held,
+  // the count last (release); read by a worker whose read-back differs.
   std::atomic<uint32_t> pagesReplaced{0};
+  std::atomic<uintptr_t> replacedPage{0};
+  std::atomic<uint64_t> replacedBytes{0};
   // The workers end by themselves once their operations together make this
   // many cycles (the count that brings the coverage to the `coverage`
   // setting); 0: never. Before the workers start.

@@ -44,6 +44,21 @@ void handleMismatch(Worker& worker, uint64_t index, uint32_t readA, uint32_t rea
   noteErrorPublished(s);
 }
 
+void handleReadBack(Worker& worker, uint64_t index, uint32_t readA, uint32_t readB, uint32_t before, uint32_t value,
+                    uint32_t replacedAtStart) {
+  TestRun& s = *worker.run;
+  if (readA == before && readB == value && s.pagesReplaced.load(std::memory_order_acquire) != replacedAtStart) {
+    const auto address = reinterpret_cast<uintptr_t>(&s.bufferA.at(index));
+    if (address - s.replacedPage.load(std::memory_order_relaxed) < s.replacedBytes.load(std::memory_order_relaxed)) {
+      s.bufferA.at(index) = value;
+      readA = s.bufferA.at(index);
+      readB = s.bufferB.at(index);
+      if (readA == readB) return;
+    }
+  }
+  handleMismatch(worker, index, readA, readB);
+}
+
 namespace {
 
 // Operations are drawn ahead in batches of kBatch, and the words of the
@@ -96,6 +111,8 @@ void runOperations(Worker& worker, uint32_t count, NextIndex nextIndex) {
   const uint64_t wordsB = std::min(run.bufferB.wordCount, worker.endWord) - first;
   SubtractiveRandom& generator = worker.generator;
   SubtractiveStream g(generator);
+  // For a read-back that differs: whether a page was replaced meanwhile.
+  const uint32_t replacedAtStart = run.pagesReplaced.load(std::memory_order_relaxed);
   uint32_t stickyMask = worker.stickyMask;
   // The slot's index has the type nextIndex gives, so it cannot cut one short.
   using Slot = Drawn<std::invoke_result_t<NextIndex&, SubtractiveStream&>>;
@@ -124,13 +141,14 @@ void runOperations(Worker& worker, uint32_t count, NextIndex nextIndex) {
       handleMismatch(worker, first + index, readA, readB);
       stickyMask = worker.stickyMask;
     }
+    const uint32_t before = readB;
     const uint32_t value = planned.value | stickyMask;
     wordA = value;
     wordB = value;
     readA = wordA;
     readB = wordB;
     if (readA != readB) [[unlikely]] {
-      handleMismatch(worker, first + index, readA, readB);
+      handleReadBack(worker, first + index, readA, readB, before, value, replacedAtStart);
       stickyMask = worker.stickyMask;
     }
   };
