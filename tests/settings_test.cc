@@ -340,7 +340,7 @@ TEST_F(SettingsFiles, CommandLineKeysOverrideTheFileKeyByKey) {
   EXPECT_EQ(settings().sweep, 10);
 }
 
-// The file is read as ever; each key it cannot take as written is named.
+// The file is read as it stands; each key it cannot take as written is named.
 TEST(SettingsFileWarnings, OneLinePerKeyNamingFileAndLine) {
   const struct {
     const char* text;

@@ -8,8 +8,6 @@
 
 namespace kelvaring {
 
-struct TestRun;
-
 // Marks the few functions that read and write the buffer words in bulk (the
 // worker's operation, the compare sweep) as left out of AddressSanitizer's
 // instrumentation; every other access, in them too, stays checked. The

@@ -14,8 +14,6 @@
 
 namespace kelvaring {
 
-struct TestRun;
-
 // The pause after a cycle with a `timeout` (waitForStopOrTimeout); tests
 // give a run another one to watch it.
 using CyclePause = void (*)(TestRun& run, uint32_t milliseconds);

@@ -1,6 +1,6 @@
 // What a settings value must look like: the command line refuses a value
 // its key cannot read, and the file's unknown keys and unreadable values
-// are named on standard error while the file is read as ever it is.
+// are named on standard error while the file is still read as it stands.
 #pragma once
 
 #include <string>
